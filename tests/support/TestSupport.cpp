@@ -1,0 +1,70 @@
+#include "TestSupport.h"
+
+#include "settings/SettingsStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+std::string& sandboxPath() {
+    static std::string path;
+    return path;
+}
+
+void removeSandbox() {
+    if (!sandboxPath().empty())
+        QDir(QString::fromStdString(sandboxPath())).removeRecursively();
+}
+
+// Runs before main: Qt reads these folders once, when they are first asked for.
+struct Sandbox {
+    Sandbox() {
+        char pattern[] = "/tmp/pelimo-test-XXXXXX";
+        const char* dir = ::mkdtemp(pattern);
+        if (!dir)
+            std::abort();
+        sandboxPath() = dir;
+        for (const char* sub : {"config", "data", "runtime", "home", "cache"}) {
+            std::string path = sandboxPath() + "/" + sub;
+            QDir().mkpath(QString::fromStdString(path));
+        }
+        ::chmod((sandboxPath() + "/runtime").c_str(), 0700);
+        ::setenv("XDG_CONFIG_HOME", (sandboxPath() + "/config").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (sandboxPath() + "/data").c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", (sandboxPath() + "/runtime").c_str(), 1);
+        ::setenv("XDG_CACHE_HOME", (sandboxPath() + "/cache").c_str(), 1);
+        ::setenv("HOME", (sandboxPath() + "/home").c_str(), 1);
+        std::atexit(removeSandbox);
+    }
+} sandbox;
+} // namespace
+
+QString TestSupport::sandboxDir() {
+    return QString::fromStdString(sandboxPath());
+}
+
+void TestSupport::clearStore() {
+    SettingsStore::reset();
+    QDir(sandboxDir() + QStringLiteral("/config")).removeRecursively();
+    QDir().mkpath(sandboxDir() + QStringLiteral("/config"));
+}
+
+QString TestSupport::testDataDir() {
+    return QString::fromLocal8Bit(qgetenv("PELIMO_TEST_DATA"));
+}
+
+MessageRecorder::MessageRecorder(MsgAnswer a) : answer(a) {
+    previous =
+        setMessageHandler([this](const QString& sText, const QString& sTitle, MsgIcon icon, MsgButtons b) {
+            shown.append({sText, sTitle, icon, b});
+            return answer;
+        });
+}
+
+MessageRecorder::~MessageRecorder() {
+    setMessageHandler(previous);
+}
