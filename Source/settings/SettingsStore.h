@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+
+// The per-user store of texts: application key, section, key, value. Every value is text; the typed helpers
+// convert as the stored settings expect (16-bit integers in decimal, Booleans "True"/"False").
+// Every operation answers false on a failure of the store or a value that does not convert.
+class SettingsStore {
+public:
+    static bool getSetting(const QString& sAPPName, const QString& sSection, const QString& sKey,
+                           const QString& sDefault, QString& sValue);
+    static bool saveSetting(const QString& sAPPName, const QString& sSection, const QString& sKey,
+                            const QString& sValue);
+
+    // The typed readers change the value only when the key reads and converts.
+    static bool readText(const QString& sAPPName, const QString& sSection, const QString& sKey,
+                         const QString& sDefault, QString& sValue);
+    static bool readInt16(const QString& sAPPName, const QString& sSection, const QString& sKey,
+                          qint16 iDefault, qint16& iValue);
+    static bool readBool(const QString& sAPPName, const QString& sSection, const QString& sKey, bool bDefault,
+                         bool& bValue);
+    static bool writeInt16(const QString& sAPPName, const QString& sSection, const QString& sKey,
+                           qint16 iValue);
+    static bool writeBool(const QString& sAPPName, const QString& sSection, const QString& sKey, bool bValue);
+
+    // Writes what is pending to disk; the file is kept readable by the user alone since it holds passwords.
+    static bool sync(const QString& sAPPName);
+    static QString fileName(const QString& sAPPName);
+    // Forgets the open stores so that the next access reads the files again.
+    static void reset();
+
+    static bool toInt16(const QVariant& vValue, qint16& iValue);
+    static bool toBool(const QString& sValue, bool& bValue);
+    static QString fromBool(bool bValue) { return bValue ? QStringLiteral("True") : QStringLiteral("False"); }
+};
+
+// Writes the pending keys when a save ends, whichever way it ends, so keys written before a failure stay.
+class SettingsSyncGuard {
+public:
+    explicit SettingsSyncGuard(const QString& sAPPName) : sApp(sAPPName) {}
+    ~SettingsSyncGuard() { SettingsStore::sync(sApp); }
+    SettingsSyncGuard(const SettingsSyncGuard&) = delete;
+    SettingsSyncGuard& operator=(const SettingsSyncGuard&) = delete;
+
+private:
+    QString sApp;
+};

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+
+// System settings (section "SYSTEM"): which set is in force, whether each set was saved and tested, the three
+// log switches and the temporary folder.
+class clsSystem {
+public:
+    static clsSystem& instance();
+
+    static constexpr qint16 ID_DETAIL = 0;
+    static constexpr qint16 ID_SIMPLE = 1;
+
+    // Read from the store, never written by the program.
+    bool SmtpLog = false;
+    bool Pop3Log = false;
+    bool RunLog = false;
+
+    void setDefault();
+    bool loadRegistory(const QString& sAPPName);
+    bool saveRegTest(const QString& sAPPName, qint16 iID);
+    bool saveRegSetting(const QString& sAPPName, qint16 iID);
+    bool saveRegSetSelect(const QString& sAPPName);
+    bool setValueTest(bool vValue, qint16 iID);
+    bool setValueSetting(bool vValue, qint16 iID);
+    bool setValueSetSelect(qint16 iValue);
+    bool getValueTest(qint16 iID) const;
+    bool getValueSetting(qint16 iID) const;
+    qint16 getValueSetSelect() const { return iSetSelect; }
+    void makeTempDir(const QString& sAPPName);
+    QString getValueTempDir() const { return sTempDir; }
+    void deleteTempFiles(const QString& sWildCard);
+
+    // The id of the set in force: SetSelect 1 is the detailed set, anything else the simple one.
+    qint16 currentSetId() const { return iSetSelect == 1 ? ID_DETAIL : ID_SIMPLE; }
+
+private:
+    bool bTest1 = false;
+    bool bTest2 = false;
+    bool bSetting1 = false;
+    bool bSetting2 = false;
+    qint16 iSetSelect = 0;
+    QString sTempDir;
+};
