@@ -1,0 +1,13 @@
+#include "settings/clsSRV1.h"
+
+clsSRV1::clsSRV1()
+    : clsServerTable(QStringLiteral("SRV1"), 4,
+                     QStringLiteral("少なくても１つの受信サーバーを設定してください"),
+                     QStringLiteral("受信サーバー設定エラー")) {}
+
+bool clsSRV1::additionValue(qint16 iIndex, const QVariantList& addValues) {
+    if (!writeRow(iIndex, addValues))
+        return false;
+    ++iCount;
+    return true;
+}

@@ -1,0 +1,129 @@
+#include "TestSupport.h"
+
+#include "settings/SettingsStore.h"
+#include "settings/clsSet1.h"
+
+#include <QTest>
+
+namespace {
+const QString sApp = QStringLiteral("Q-Post");
+const QStringList sSections = {"FIL1", "FIL2", "FIL3", "FIL4", "SRV1",
+                               "SRV2", "WTH1", "WTH2", "PAS1", "OPT1"};
+
+QString stored(const QString& sSection, const QString& sKey) {
+    QString sValue;
+    SettingsStore::getSetting(sApp, sSection, sKey, QStringLiteral("<missing>"), sValue);
+    return sValue;
+}
+
+// The sections of records 1 to iLast hold a "Val1", the others none.
+void expectWrittenUpTo(int iLast) {
+    for (int i = 0; i < sSections.size(); ++i)
+        QCOMPARE(stored(sSections[i], "Val1") != QStringLiteral("<missing>"), i < iLast);
+}
+
+void registerServers(clsSet1& set) {
+    set.SRV1().additionValue(0, {"pop", "id", "pw", "me@example.com"});
+    set.SRV2().additionValue(0, {"smtp", "", "", "phone@example.jp", "", ""});
+}
+} // namespace
+
+class tst_DetailSet : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() {
+        TestSupport::clearStore();
+        clsSet1& set = clsSet1::instance();
+        set.setDefault(0);
+        set.setLastSetError(0);
+        QVERIFY(set.loadRegistory(0, sApp));
+    }
+
+    void memoAndScreenSaverLoadDefaultsAndRoundTrip() {
+        clsSet1& set = clsSet1::instance();
+        QCOMPARE(set.OPT1().getValue(1), QVariant(1));
+        QCOMPARE(set.OPT1().getValue(2), QVariant(0));
+        QCOMPARE(set.PAS1().getValue(1), QVariant(1));
+        QCOMPARE(set.PAS1().getValue(4), QVariant(QString()));
+
+        QVERIFY(set.OPT1().setValue(1, {0}) && set.OPT1().setValue(2, {1}) && set.PAS1().setValue(1, {0}));
+        QVERIFY(set.PAS1().setValue(2, {"kept"}) && set.PAS1().setValue(3, {"stars"}));
+        QVERIFY(set.PAS1().setValue(4, {"/usr/lib/savers"}));
+        QVERIFY(set.saveRegistory(9, sApp) && set.saveRegistory(10, sApp));
+        QCOMPARE(stored("OPT1", "Val1"), QStringLiteral("0"));
+        set.setDefault(0);
+        QVERIFY(set.loadRegistory(9, sApp) && set.loadRegistory(10, sApp));
+        QCOMPARE(set.OPT1().getValue(1), QVariant(1)); // the memo goes back to the head
+        QCOMPARE(set.OPT1().getValue(2), QVariant(1));
+        QCOMPARE(set.PAS1().getValue(1), QVariant(0));
+        QCOMPARE(set.PAS1().getValue(2), QVariant(QStringLiteral("kept")));
+
+        // Reset empties PAS1 item 2 only, and reaches OPT1 as the last record.
+        set.OPT1().setValue(1, {0});
+        set.setDefault(0);
+        QCOMPARE(set.PAS1().getValue(2), QVariant(QString()));
+        QCOMPARE(set.PAS1().getValue(3), QVariant(QStringLiteral("stars")));
+        QCOMPARE(set.OPT1().getValue(1), QVariant(1));
+    }
+
+    void refusalStopsTheSaveAtTheRefusingRecord() {
+        clsSet1& set = clsSet1::instance();
+        set.FIL3().setValue(1, {0});
+        registerServers(set);
+        {
+            MessageRecorder rec;
+            QVERIFY(!set.saveRegistory(0, sApp));
+            QCOMPARE(rec.shown.size(), 1);
+        }
+        QCOMPARE(set.LastSetError(), 3);
+        expectWrittenUpTo(2);
+        QCOMPARE(stored("FIL2", "Val4"), QStringLiteral("1"));
+        QCOMPARE(set.FIL3().getValue(1), QVariant(0)); // memory keeps what the dialog put there
+
+        // A later success leaves the old number.
+        set.FIL3().setValue(1, {1});
+        QVERIFY(set.saveRegistory(0, sApp));
+        QCOMPARE(set.LastSetError(), 3);
+        expectWrittenUpTo(10);
+    }
+
+    void missingServersStopAtTheirRecord() {
+        clsSet1& set = clsSet1::instance();
+        MessageRecorder rec;
+        QVERIFY(!set.saveRegistory(0, sApp));
+        QCOMPARE(set.LastSetError(), 5);
+        QCOMPARE(rec.shown.value(0).sTitle, QStringLiteral("受信サーバー設定エラー"));
+        expectWrittenUpTo(4);
+        set.SRV1().additionValue(0, {"pop", "id", "pw", "me@example.com"});
+        QVERIFY(!set.saveRegistory(0, sApp));
+        QCOMPARE(set.LastSetError(), 6);
+    }
+
+    void loadingAllGoesPastAFailingRecord() {
+        clsSet1& set = clsSet1::instance();
+        SettingsStore::saveSetting(sApp, "FIL1", "Val3", "0");
+        SettingsStore::saveSetting(sApp, "FIL1", "Val4", "abc");
+        SettingsStore::saveSetting(sApp, "FIL1", "Val5", "0");
+        SettingsStore::saveSetting(sApp, "OPT1", "Val2", "1");
+        QVERIFY(!set.loadRegistory(1, sApp));
+        QVERIFY(set.loadRegistory(0, sApp));
+        QCOMPARE(set.FIL1().getValue(3), QVariant(0));
+        QCOMPARE(set.FIL1().getValue(5), QVariant(1)); // after the bad key: as before
+        QCOMPARE(set.OPT1().getValue(2), QVariant(1));
+    }
+
+    void unknownRecordIdsTouchNothing() {
+        clsSet1& set = clsSet1::instance();
+        registerServers(set);
+        QVERIFY(!set.saveRegistory(11, sApp) && !set.saveRegistory(-1, sApp));
+        expectWrittenUpTo(0);
+        SettingsStore::saveSetting(sApp, "SRV1", "Val1", "0");
+        QVERIFY(!set.loadRegistory(-1, sApp) && !set.loadRegistory(11, sApp));
+        set.setDefault(11);
+        QCOMPARE(set.SRV1().getValue(1), QVariant(1));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_DetailSet)
+#include "tst_detailset.moc"
