@@ -1,0 +1,101 @@
+#include "shell/mdlLog.h"
+
+#include "settings/clsSystem.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QStandardPaths>
+#include <QStringEncoder>
+#include <QTime>
+
+namespace {
+// A check runs on a worker thread while the shell may still log; the lock keeps lines whole.
+QMutex logLock;
+QString sFolderOverride;
+
+const QString sCrLf = QStringLiteral("\r\n");
+
+void appendToFile(const QString& sFileName, const QString& sText) {
+    QStringEncoder encoder(QStringEncoder::System);
+    const QByteArray bytes = encoder.encode(sText);
+    const QString sPath = logPath(sFileName);
+    QMutexLocker lock(&logLock);
+    QFile file(sPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return;
+    file.write(bytes);
+    file.close();
+}
+
+void writeStampedLine(const QString& sFileName, const QString& sText) {
+    if (!clsSystem::instance().RunLog)
+        return;
+    appendToFile(sFileName, QTime::currentTime().toString(QStringLiteral("hh:mm:ss ")) + sText + sCrLf);
+}
+} // namespace
+
+QString programFolder() {
+    {
+        QMutexLocker lock(&logLock);
+        if (!sFolderOverride.isEmpty())
+            return sFolderOverride;
+    }
+    // Installed programs usually sit in a folder the user cannot write to.
+    const QString sAppDir = QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QString();
+    if (!sAppDir.isEmpty() && QFileInfo(sAppDir).isWritable())
+        return sAppDir;
+    const QString sDataDir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    QDir().mkpath(sDataDir);
+    return sDataDir;
+}
+
+void setProgramFolder(const QString& sFolder) {
+    QMutexLocker lock(&logLock);
+    sFolderOverride = sFolder;
+}
+
+QString logPath(const QString& sFileName) {
+    return programFolder() + u'/' + sFileName;
+}
+
+void clearLogs() {
+    for (const char* name :
+         {"clsMailTransfer.log", "sendmail.log", "recvmail.log", "PLSmtp.log", "PLPop3.log", "PLRun.log"})
+        QFile::remove(logPath(QString::fromLatin1(name)));
+}
+
+void writeRunLog(const QString& sText) {
+    writeStampedLine(QStringLiteral("PLRun.log"), sText);
+}
+
+void writeSendLog(const QString& sText) {
+    writeStampedLine(QStringLiteral("sendmail.log"), sText);
+}
+
+void appendLogBlock(const QString& sFileName, const QString& sText) {
+    if (sText.isEmpty())
+        return;
+    QString sBlock = sText;
+    sBlock.replace(sCrLf, QStringLiteral("\n")).replace(u'\r', u'\n').replace(QStringLiteral("\n"), sCrLf);
+    if (!sBlock.endsWith(sCrLf))
+        sBlock += sCrLf;
+    appendToFile(sFileName, sBlock);
+}
+
+void writeStartLogLines(QString& sSmtpLogFile, QString& sPop3LogFile) {
+    const clsSystem& sys = clsSystem::instance();
+    writeRunLog(QStringLiteral("ペリモメール動作ログ"));
+    sSmtpLogFile.clear();
+    if (sys.SmtpLog) {
+        sSmtpLogFile = logPath(QStringLiteral("PLSmtp.log"));
+        writeRunLog(QStringLiteral("SMTP LOG ON"));
+    }
+    sPop3LogFile.clear();
+    if (sys.Pop3Log) {
+        sPop3LogFile = logPath(QStringLiteral("PLPop3.log"));
+        writeRunLog(QStringLiteral("POP3 LOG ON"));
+    }
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+// The plain-text logs in the program folder, written in the system code page with CR LF line ends. Every
+// write opens and closes its file, so the logs can be read while the program runs; a file that cannot be
+// opened is passed over without a word, as a diagnosis log should.
+
+// The folder of the executable when it is writable, else the per-user application data folder.
+QString programFolder();
+// For tests: overrides the program folder; an empty text restores the normal rule.
+void setProgramFolder(const QString& sFolder);
+QString logPath(const QString& sFileName);
+
+// Deletes the logs of the last run; missing files are no error.
+void clearLogs();
+
+// One time-stamped line in "PLRun.log" / "sendmail.log", only when the run log is switched on.
+void writeRunLog(const QString& sText);
+void writeSendLog(const QString& sText);
+
+// Appends a block of lines without time stamps. Any line break becomes CR LF and the block ends with one; an
+// empty text writes nothing. The caller decides whether its log is switched on.
+void appendLogBlock(const QString& sFileName, const QString& sText);
+
+// The run-log lines that open every run. Answers the trace files of the two mail components: their path when
+// the component's own log switch is on, else empty (no trace).
+void writeStartLogLines(QString& sSmtpLogFile, QString& sPop3LogFile);
