@@ -68,3 +68,26 @@ MessageRecorder::MessageRecorder(MsgAnswer a) : answer(a) {
 MessageRecorder::~MessageRecorder() {
     setMessageHandler(previous);
 }
+
+namespace {
+qint64 statusKiB(const char* sField) {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(sField))
+            return line.mid(qstrlen(sField)).trimmed().split(' ').front().toLongLong();
+    return -1;
+}
+} // namespace
+
+qint64 TestSupport::peakMemory() {
+    return statusKiB("VmHWM:") * 1024;
+}
+
+qint64 TestSupport::resetPeakMemory() {
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+    return statusKiB("VmRSS:") * 1024;
+}

@@ -12,6 +12,11 @@ QString sandboxDir();
 // Forgets the settings written so far: the store starts empty again.
 void clearStore();
 QString testDataDir();
+// The process's peak resident memory in bytes.
+qint64 peakMemory();
+// Lets the peak start again from the present use (Linux 4.0 and later) and answers that use. Where the
+// reset is refused, an older, higher peak can only make the growth look larger, never smaller.
+qint64 resetPeakMemory();
 } // namespace TestSupport
 
 // Records the message boxes shown while it lives and answers them with a set answer.

@@ -1,0 +1,91 @@
+#!/usr/bin/python3
+"""A scripted POP3 peer for the faults a real server does not produce on request.
+
+--mode silent: accepts connections and never says a word.
+--mode drop-in-retr: a normal session with one message until RETR, where it stops half-way and hangs up.
+--mode stall-in-retr: the same, but it stays connected and silent after half the message.
+Prints {"port": N, "pid": N} on one line when ready; runs until SIGTERM.
+"""
+import argparse
+import asyncio
+import json
+import os
+import signal
+import sys
+
+HEADER = (b"From: Sender <sender@example.com>\r\nTo: user@example.com\r\n"
+          b"Subject: fault\r\nMessage-ID: <fault-1@example.com>\r\n\r\n")
+BODY = b"".join(b"line %05d of a message that will not arrive whole\r\n" % i for i in range(2000))
+
+
+async def session(reader, writer, mode):
+    try:
+        if mode == "silent":
+            await reader.read()  # until the client gives up
+            return
+        writer.write(b"+OK ready\r\n")
+        while True:
+            line = await reader.readline()
+            if not line:
+                return
+            cmd = line.strip().split(b" ")[0].upper()
+            if cmd == b"CAPA":
+                writer.write(b"+OK\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n")
+            elif cmd in (b"USER", b"PASS", b"NOOP"):
+                writer.write(b"+OK\r\n")
+            elif cmd == b"STAT":
+                writer.write(b"+OK 1 %d\r\n" % (len(HEADER) + len(BODY)))
+            elif cmd == b"UIDL":
+                writer.write(b"+OK\r\n1 fault-uid-1\r\n.\r\n")
+            elif cmd == b"TOP":
+                writer.write(b"+OK\r\n" + HEADER + b".\r\n")
+            elif cmd == b"RETR":
+                writer.write(b"+OK\r\n" + HEADER + BODY[: len(BODY) // 2])
+                await writer.drain()
+                if mode == "drop-in-retr":
+                    writer.close()
+                    return
+                await reader.read()
+                return
+            elif cmd == b"QUIT":
+                writer.write(b"+OK bye\r\n")
+                await writer.drain()
+                writer.close()
+                return
+            else:
+                writer.write(b"-ERR unknown\r\n")
+            await writer.drain()
+    except (ConnectionError, asyncio.CancelledError):
+        pass
+    finally:
+        writer.close()
+
+
+async def _stop_at_eof(reader, stop):
+    await reader.read()
+    stop.set()
+
+
+async def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--mode", required=True, choices=["silent", "drop-in-retr", "stall-in-retr"])
+    parser.add_argument("--exit-on-stdin-eof", action="store_true")
+    args = parser.parse_args()
+    server = await asyncio.start_server(lambda r, w: session(r, w, args.mode), "127.0.0.1", 0)
+    port = server.sockets[0].getsockname()[1]
+    print(json.dumps({"port": port, "pid": os.getpid()}), flush=True)
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    loop.add_signal_handler(signal.SIGTERM, stop.set)
+    loop.add_signal_handler(signal.SIGINT, stop.set)
+    if args.exit_on_stdin_eof:
+        # The test that started us is gone when its end of the pipe closes.
+        reader = asyncio.StreamReader()
+        await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), sys.stdin)
+        asyncio.ensure_future(_stop_at_eof(reader, stop))
+    await stop.wait()
+    server.close()
+
+
+if __name__ == "__main__":
+    asyncio.run(main())
