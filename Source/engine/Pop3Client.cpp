@@ -1,0 +1,473 @@
+#include "engine/Pop3Client.h"
+
+#include "engine/MailMessage.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageAuthenticationCode>
+
+namespace {
+// Whole messages kept on disk for a second look (the test window pages back and forth); headers are always
+// kept.
+constexpr qint64 iWholeCacheBytes = 64 * 1024 * 1024;
+
+bool isOk(const QByteArray& reply) {
+    return reply.startsWith("+OK");
+}
+
+Pop3Client::Error fromSocket(MailSocket::Error e) {
+    switch (e) {
+    case MailSocket::NoError:
+        return Pop3Client::NoError;
+    case MailSocket::ConnectFailed:
+        return Pop3Client::ConnectFailed;
+    case MailSocket::TlsFailed:
+        return Pop3Client::TlsFailed;
+    case MailSocket::Timeout:
+        return Pop3Client::Timeout;
+    case MailSocket::BadServerName:
+        return Pop3Client::BadServerName;
+    case MailSocket::Dropped:
+    case MailSocket::WriteFailed:
+        break;
+    }
+    return Pop3Client::Dropped;
+}
+} // namespace
+
+Pop3Client::Pop3Client() = default;
+Pop3Client::~Pop3Client() = default;
+
+bool Pop3Client::fail(Error e, const QString& sText) {
+    eError = e;
+    sErrorText = sText;
+    socket.trace("!", sText.toUtf8());
+    return false;
+}
+
+bool Pop3Client::failFromSocket() {
+    eError = fromSocket(socket.error());
+    sErrorText = socket.errorText();
+    return false;
+}
+
+bool Pop3Client::command(const QByteArray& line, QByteArray& reply, const QByteArray& sTraceText) {
+    if (!socket.isConnected())
+        return fail(NotConnected, QStringLiteral("not connected"));
+    if (!socket.writeLine(line, sTraceText) || !socket.readLine(reply))
+        return failFromSocket();
+    if (!isOk(reply))
+        return fail(ServerError, QString::fromUtf8(reply));
+    return true;
+}
+
+bool Pop3Client::readMultiLine(QList<QByteArray>& lines) {
+    lines.clear();
+    // Bounded by what the server sends; each wait is bounded by the reply limit.
+    for (;;) {
+        QByteArray line;
+        if (!socket.readLine(line, false))
+            return failFromSocket();
+        if (line == ".")
+            return true;
+        if (line.startsWith('.'))
+            line.remove(0, 1);
+        lines.append(line);
+    }
+}
+
+bool Pop3Client::readMultiLineToFile(const QString& sPath, bool bHeaderOnly) {
+    QFile file(sPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return fail(FileError, file.errorString());
+    qint64 iSize = 0;
+    bool bHeaderEnded = false;
+    for (;;) {
+        QByteArray line;
+        if (!socket.readLine(line, false)) {
+            file.remove();
+            return failFromSocket();
+        }
+        if (line == ".")
+            break;
+        if (line.startsWith('.'))
+            line.remove(0, 1);
+        // Some servers send a line or two of the body with TOP n 0; the header must end at its blank line.
+        if (bHeaderOnly && bHeaderEnded)
+            continue;
+        if (line.isEmpty())
+            bHeaderEnded = true;
+        line += "\r\n";
+        if (file.write(line) != line.size()) {
+            file.remove();
+            return fail(FileError, file.errorString());
+        }
+        iSize += line.size();
+    }
+    socket.trace("S:", QByteArray::number(iSize) + " octets");
+    return true;
+}
+
+bool Pop3Client::readCapabilities() {
+    sCapabilities.clear();
+    QByteArray reply;
+    // A server without CAPA simply has none to tell.
+    if (!command("CAPA", reply)) {
+        if (eError != ServerError)
+            return false;
+        eError = NoError;
+        return true;
+    }
+    QList<QByteArray> lines;
+    if (!readMultiLine(lines))
+        return false;
+    for (const QByteArray& line : lines)
+        sCapabilities.append(QString::fromLatin1(line).trimmed().toUpper());
+    return true;
+}
+
+qint32 Pop3Client::Connect(const QString& sServer) {
+    eError = NoError;
+    sErrorText.clear();
+    bLoggedIn = bStatOk = false;
+    iCount = 0;
+    sUids.clear();
+    sApopStamp.clear();
+    bTlsOffered = false;
+    EndMessage();
+    QString sHost;
+    quint16 iPort = 110;
+    if (!MailSocket::parseServer(sServer, 110, sHost, iPort))
+        return fail(BadServerName, QStringLiteral("bad server name: ") + sServer);
+    socket.setTraceFile(LogFile);
+    socket.setTimeouts(ConnectTimeout, ReplyTimeout);
+    if (!socket.connectTo(sHost, iPort, bImplicitTls || iPort == 995))
+        return failFromSocket();
+    QByteArray greeting;
+    if (!socket.readLine(greeting))
+        return failFromSocket();
+    if (!isOk(greeting)) {
+        socket.close();
+        return fail(ServerError, QString::fromUtf8(greeting));
+    }
+    int iStampStart = greeting.indexOf('<');
+    int iStampEnd = greeting.indexOf('>', iStampStart);
+    if (iStampStart >= 0 && iStampEnd > iStampStart &&
+        greeting.mid(iStampStart, iStampEnd - iStampStart + 1).contains('@'))
+        sApopStamp = greeting.mid(iStampStart, iStampEnd - iStampStart + 1);
+    if (!readCapabilities()) {
+        socket.close();
+        return 0;
+    }
+    if (!socket.isEncrypted() && sCapabilities.contains(QStringLiteral("STLS"))) {
+        // Once the server offers TLS, a failed upgrade is a failed connect, never a quiet fall back.
+        bTlsOffered = true;
+        QByteArray reply;
+        if (!command("STLS", reply) || !socket.startTls()) {
+            if (eError == NoError || eError == ServerError)
+                eError = TlsFailed;
+            if (sErrorText.isEmpty() || socket.error() == MailSocket::TlsFailed)
+                sErrorText = socket.errorText().isEmpty() ? QString::fromUtf8(reply) : socket.errorText();
+            socket.close();
+            return 0;
+        }
+        if (!readCapabilities()) {
+            socket.close();
+            return 0;
+        }
+    }
+    return 1;
+}
+
+bool Pop3Client::saslStart(const QByteArray& line, QByteArray& challenge) {
+    if (!socket.writeLine(line) || !socket.readLine(challenge))
+        return failFromSocket();
+    if (!challenge.startsWith('+') || challenge.startsWith("+OK"))
+        return fail(LoginFailed, QString::fromUtf8(challenge));
+    challenge = QByteArray::fromBase64(challenge.mid(1).trimmed());
+    return true;
+}
+
+bool Pop3Client::authenticate(const QString& sUser, const QString& sPassword) {
+    const QByteArray user = sUser.toUtf8();
+    const QByteArray password = sPassword.toUtf8();
+    QStringList sasl;
+    for (const QString& sCap : std::as_const(sCapabilities)) {
+        if (sCap.startsWith(QLatin1String("SASL ")))
+            sasl = sCap.mid(5).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    }
+    QByteArray reply;
+    bool ok = false;
+    // Mechanisms that never show the password come first.
+    if (sasl.contains(QStringLiteral("CRAM-MD5"))) {
+        QByteArray challenge;
+        if (!saslStart("AUTH CRAM-MD5", challenge))
+            return false;
+        const QByteArray digest =
+            QMessageAuthenticationCode::hash(challenge, password, QCryptographicHash::Md5).toHex();
+        ok = command((user + ' ' + digest).toBase64(), reply, "****");
+    } else if (!sApopStamp.isEmpty()) {
+        const QByteArray digest =
+            QCryptographicHash::hash(sApopStamp + password, QCryptographicHash::Md5).toHex();
+        ok = command("APOP " + user + ' ' + digest, reply, "APOP " + user + " ****");
+    } else if (!socket.isEncrypted() && bTlsOffered) {
+        // The password itself travels only inside TLS, or where the server has no TLS at all.
+        return fail(LoginFailed, QStringLiteral("refusing to send the password in clear text"));
+    } else if (sasl.contains(QStringLiteral("PLAIN"))) {
+        QByteArray challenge;
+        if (!saslStart("AUTH PLAIN", challenge))
+            return false;
+        ok = command((QByteArray(1, '\0') + user + '\0' + password).toBase64(), reply, "****");
+    } else {
+        ok = command("USER " + user, reply) && command("PASS " + password, reply, "PASS ****");
+    }
+    if (!ok && eError == ServerError)
+        eError = LoginFailed;
+    return ok;
+}
+
+qint32 Pop3Client::Login(const QString& sUser, const QString& sPassword) {
+    eError = NoError;
+    if (!socket.isConnected())
+        return fail(NotConnected, QStringLiteral("not connected"));
+    bLoggedIn = authenticate(sUser, sPassword);
+    return bLoggedIn ? 1 : 0;
+}
+
+bool Pop3Client::loadUidList() {
+    sUids.clear();
+    QByteArray reply;
+    if (!command("UIDL", reply)) {
+        // Without unique ids nothing can be recognised across visits; the messages are simply read.
+        if (eError != ServerError)
+            return false;
+        eError = NoError;
+        return true;
+    }
+    QList<QByteArray> lines;
+    if (!readMultiLine(lines))
+        return false;
+    for (const QByteArray& line : std::as_const(lines)) {
+        const QList<QByteArray> parts = line.simplified().split(' ');
+        bool ok = false;
+        const qint32 n = parts.value(0).toInt(&ok);
+        if (ok && parts.size() >= 2)
+            sUids.insert(n, QString::fromLatin1(parts.at(1)));
+    }
+    return true;
+}
+
+qint32 Pop3Client::Stat() {
+    eError = NoError;
+    bStatOk = false;
+    QByteArray reply;
+    if (!command("STAT", reply))
+        return 0;
+    const QList<QByteArray> parts = reply.simplified().split(' ');
+    bool ok = false;
+    iCount = parts.value(1).toInt(&ok);
+    if (!ok || iCount < 0)
+        return fail(ServerError, QString::fromUtf8(reply));
+    if (!loadUidList())
+        return 0;
+    bStatOk = true;
+    return 1;
+}
+
+qint32 Pop3Client::MessageCount(qint32) const {
+    return bStatOk ? iCount : 0;
+}
+
+QString Pop3Client::cacheKey(qint32 iMessage) const {
+    const QString sUid = sUids.value(iMessage);
+    return sUid.isEmpty() ? QString() : QStringLiteral("uid:") + sUid;
+}
+
+qint32 Pop3Client::Retrieve(qint32 iMessage) {
+    eError = NoError;
+    EndMessage();
+    if (!bStatOk || iMessage < 1 || iMessage > iCount)
+        return fail(NoSuchMessage, QStringLiteral("no message %1").arg(iMessage));
+    iCurrent = iMessage;
+    sCurrentKey = cacheKey(iMessage);
+    if (sCurrentKey.isEmpty())
+        sCurrentKey = QStringLiteral("visit:%1:%2").arg(++iFileSerial).arg(iMessage);
+    if (!ensureHeader()) {
+        iCurrent = 0;
+        return 0;
+    }
+    return 1;
+}
+
+bool Pop3Client::ensureHeader() {
+    Cached& entry = cache[sCurrentKey];
+    if (!entry.sHeaderFile.isEmpty() || !entry.sFullFile.isEmpty())
+        return true;
+    if (!cacheDir) {
+        cacheDir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/pelimo-pop3-XXXXXX"));
+        if (!cacheDir->isValid())
+            return fail(FileError, QStringLiteral("no temporary folder"));
+    }
+    const QString sPath = cacheDir->filePath(QStringLiteral("h%1.eml").arg(++iFileSerial));
+    QByteArray reply;
+    if (command("TOP " + QByteArray::number(iCurrent) + " 0", reply)) {
+        if (!readMultiLineToFile(sPath, true))
+            return false;
+        entry.sHeaderFile = sPath;
+        return true;
+    }
+    // A server without TOP gives the whole message or nothing.
+    if (eError != ServerError)
+        return false;
+    eError = NoError;
+    return ensureWhole();
+}
+
+bool Pop3Client::ensureWhole() {
+    Cached& entry = cache[sCurrentKey];
+    if (entry.sFullFile.isEmpty()) {
+        if (iCurrent < 1)
+            return fail(NoSuchMessage, QStringLiteral("no current message"));
+        const QString sPath = cacheDir->filePath(QStringLiteral("m%1.eml").arg(++iFileSerial));
+        QByteArray reply;
+        if (!command("RETR " + QByteArray::number(iCurrent), reply) || !readMultiLineToFile(sPath, false))
+            return false;
+        entry.sFullFile = sPath;
+        sWholeOrder.append(sCurrentKey);
+        iWholeBytes += QFileInfo(sPath).size();
+        forgetWholeFiles();
+    }
+    if (!message || !bMessageWhole) {
+        message = std::make_unique<MailMessage>();
+        if (!message->load(entry.sFullFile, false)) {
+            message.reset();
+            return fail(FileError, QStringLiteral("the message cannot be read"));
+        }
+        bMessageWhole = true;
+    }
+    return true;
+}
+
+void Pop3Client::forgetWholeFiles() {
+    while (iWholeBytes > iWholeCacheBytes && sWholeOrder.size() > 1) {
+        const QString sKey = sWholeOrder.takeFirst();
+        if (sKey == sCurrentKey) {
+            sWholeOrder.append(sKey);
+            continue;
+        }
+        Cached& entry = cache[sKey];
+        iWholeBytes -= QFileInfo(entry.sFullFile).size();
+        QFile::remove(entry.sFullFile);
+        entry.sFullFile.clear();
+    }
+}
+
+MailMessage* Pop3Client::current() {
+    if (iCurrent < 1)
+        return nullptr;
+    if (!message) {
+        const Cached entry = cache.value(sCurrentKey);
+        const bool bWhole = !entry.sFullFile.isEmpty();
+        message = std::make_unique<MailMessage>();
+        if (!message->load(bWhole ? entry.sFullFile : entry.sHeaderFile, !bWhole)) {
+            message.reset();
+            fail(FileError, QStringLiteral("the message cannot be read"));
+            return nullptr;
+        }
+        bMessageWhole = bWhole;
+    }
+    return message.get();
+}
+
+qint32 Pop3Client::ParseMessage() {
+    return current() ? 1 : 0;
+}
+
+qint32 Pop3Client::EndMessage() {
+    message.reset();
+    bMessageWhole = false;
+    iCurrent = 0;
+    sCurrentKey.clear();
+    return 1;
+}
+
+qint32 Pop3Client::Quit() {
+    if (!socket.isConnected())
+        return 0;
+    QByteArray reply;
+    const bool ok = command("QUIT", reply);
+    bLoggedIn = bStatOk = false;
+    return ok ? 1 : 0;
+}
+
+qint32 Pop3Client::Disconnect() {
+    socket.close();
+    bLoggedIn = bStatOk = false;
+    return 1;
+}
+
+QString Pop3Client::FromName() {
+    return current() ? message->FromName() : QString();
+}
+QString Pop3Client::FromAddress() {
+    return current() ? message->FromAddress() : QString();
+}
+QString Pop3Client::ReplyTo() {
+    return current() ? message->ReplyTo() : QString();
+}
+QString Pop3Client::Subject() {
+    return current() ? message->Subject() : QString();
+}
+qint32 Pop3Client::ToCount() {
+    return current() ? message->ToCount() : 0;
+}
+QString Pop3Client::ToName(qint32 k) {
+    return current() ? message->ToName(k) : QString();
+}
+QString Pop3Client::ToAddress(qint32 k) {
+    return current() ? message->ToAddress(k) : QString();
+}
+qint32 Pop3Client::CcCount() {
+    return current() ? message->CcCount() : 0;
+}
+QString Pop3Client::CcName(qint32 k) {
+    return current() ? message->CcName(k) : QString();
+}
+QString Pop3Client::CcAddress(qint32 k) {
+    return current() ? message->CcAddress(k) : QString();
+}
+qint32 Pop3Client::BccCount() {
+    return current() ? message->BccCount() : 0;
+}
+QString Pop3Client::BccName(qint32 k) {
+    return current() ? message->BccName(k) : QString();
+}
+QString Pop3Client::BccAddress(qint32 k) {
+    return current() ? message->BccAddress(k) : QString();
+}
+qint32 Pop3Client::HeaderCount() {
+    return current() ? message->HeaderCount() : 0;
+}
+QString Pop3Client::HeaderLine(qint32 k) {
+    return current() ? message->HeaderLine(k) : QString();
+}
+
+QString Pop3Client::Body() {
+    return current() && ensureWhole() ? message->Body() : QString();
+}
+qint32 Pop3Client::AttachmentCount() {
+    return current() && ensureWhole() ? message->AttachmentCount() : 0;
+}
+QString Pop3Client::AttachmentName(qint32 k) {
+    return current() && ensureWhole() ? message->AttachmentName(k) : QString();
+}
+qint32 Pop3Client::AttachmentSize(qint32 k) {
+    return current() && ensureWhole() ? qint32(qMin<qint64>(message->AttachmentSize(k), INT32_MAX)) : 0;
+}
+qint32 Pop3Client::SaveAttachment(qint32 k, const QString& sFolder) {
+    if (!current() || !ensureWhole())
+        return 0;
+    return message->SaveAttachment(k, sFolder) ? 1 : 0;
+}

@@ -1,0 +1,130 @@
+#pragma once
+
+#include "engine/MailSocket.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+
+class MailMessage;
+
+// The POP3 component: a blocking client for the thread that runs a check. Messages stay on the server. What
+// was read once is kept by its unique id for the life of the object, so a message already held costs no
+// second download; a message's header is fetched first and the rest only when a getter needs it.
+class Pop3Client {
+public:
+    enum Error {
+        NoError = 0,
+        ConnectFailed = 1,
+        TlsFailed = 2,
+        LoginFailed = 3,
+        Timeout = 4,
+        Dropped = 5,
+        ServerError = 6,
+        NoSuchMessage = 7,
+        FileError = 8,
+        NotConnected = 9,
+        BadServerName = 10,
+    };
+
+    Pop3Client();
+    ~Pop3Client();
+    Pop3Client(const Pop3Client&) = delete;
+    Pop3Client& operator=(const Pop3Client&) = delete;
+
+    // Seconds.
+    qint32 ConnectTimeout = 180;
+    qint32 ReplyTimeout = 180;
+    // The protocol trace; empty means none.
+    QString LogFile;
+    qint32 SessionMode = 1;
+    // TLS from the first byte on any port; port 995 always means it.
+    void setImplicitTls(bool bOn) { bImplicitTls = bOn; }
+
+    qint32 Connect(const QString& sServer);
+    qint32 Login(const QString& sUser, const QString& sPassword);
+    qint32 Stat();
+    qint32 StatusCode() const { return bStatOk ? 1 : 0; }
+    qint32 MessageCount(qint32 iWhich = 1) const;
+    qint32 Retrieve(qint32 iMessage);
+    qint32 ParseMessage();
+    qint32 EndMessage();
+    qint32 Quit();
+    qint32 Disconnect();
+    qint32 LastError() const { return eError; }
+    QString LastErrorText() const { return sErrorText; }
+
+    QString FromName();
+    QString FromAddress();
+    QString ReplyTo();
+    QString Subject();
+    QString Body();
+    qint32 ToCount();
+    QString ToName(qint32 k);
+    QString ToAddress(qint32 k);
+    qint32 CcCount();
+    QString CcName(qint32 k);
+    QString CcAddress(qint32 k);
+    qint32 BccCount();
+    QString BccName(qint32 k);
+    QString BccAddress(qint32 k);
+    qint32 HeaderCount();
+    QString HeaderLine(qint32 k);
+    qint32 AttachmentCount();
+    QString AttachmentName(qint32 k);
+    qint32 AttachmentSize(qint32 k);
+    qint32 SaveAttachment(qint32 k, const QString& sFolder);
+
+    // For tests and the cost measurement: octets received from servers since this object was made.
+    qint64 bytesReceived() const { return socket.bytesRead(); }
+    bool isEncrypted() const { return socket.isEncrypted(); }
+
+private:
+    struct Cached {
+        QString sHeaderFile;
+        QString sFullFile;
+    };
+
+    bool fail(Error e, const QString& sText);
+    bool failFromSocket();
+    bool command(const QByteArray& line, QByteArray& reply, const QByteArray& sTraceText = QByteArray());
+    bool readMultiLine(QList<QByteArray>& lines);
+    bool readMultiLineToFile(const QString& sPath, bool bHeaderOnly);
+    bool readCapabilities();
+    // Sends a SASL start and answers the decoded challenge of the server's "+" line.
+    bool saslStart(const QByteArray& line, QByteArray& challenge);
+    bool authenticate(const QString& sUser, const QString& sPassword);
+    bool loadUidList();
+    // The whole current message on disk and parsed; false when it cannot be had.
+    bool ensureWhole();
+    bool ensureHeader();
+    MailMessage* current();
+    QString cacheKey(qint32 iMessage) const;
+    void forgetWholeFiles();
+
+    MailSocket socket;
+    Error eError = NoError;
+    QString sErrorText;
+    bool bLoggedIn = false;
+    bool bStatOk = false;
+    qint32 iCount = 0;
+    QStringList sCapabilities;
+    QByteArray sApopStamp;
+    bool bTlsOffered = false;
+    bool bImplicitTls = false;
+    QHash<qint32, QString> sUids;
+
+    std::unique_ptr<QTemporaryDir> cacheDir;
+    QHash<QString, Cached> cache;
+    QStringList sWholeOrder; // keys with a whole message on disk, oldest first
+    qint64 iWholeBytes = 0;
+    qint64 iFileSerial = 0;
+
+    qint32 iCurrent = 0;
+    QString sCurrentKey;
+    std::unique_ptr<MailMessage> message;
+    bool bMessageWhole = false;
+};
