@@ -30,8 +30,8 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent) {
 }
 
 void frmMain::endProgram() {
-    if (showMessage(QStringLiteral("ペリモメールを終了しますか？"), sAppTitle, MsgIcon::Question, MsgButtons::YesNo) ==
-        MsgAnswer::No)
+    if (showMessage(QStringLiteral("ペリモメールを終了しますか？"), sAppTitle, MsgIcon::Question,
+                    MsgButtons::YesNo) == MsgAnswer::No)
         return;
     close();
     QApplication::exit(0);

@@ -72,7 +72,9 @@ bool frmOpening::load() {
     return true;
 }
 
-void frmOpening::showStatus() { lvl1->setText(QStringLiteral("起動しています")); }
+void frmOpening::showStatus() {
+    lvl1->setText(QStringLiteral("起動しています"));
+}
 
 void frmOpening::handOver() {
     Timer1[1]->stop();

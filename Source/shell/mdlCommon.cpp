@@ -109,7 +109,9 @@ void keepOnScreen(QWidget* form) {
     form->move(screen.x() + iLeft, screen.y() + iTop);
 }
 
-void makeDragHandle(QWidget* handle, QWidget* form) { handle->installEventFilter(new DragFilter(handle, form)); }
+void makeDragHandle(QWidget* handle, QWidget* form) {
+    handle->installEventFilter(new DragFilter(handle, form));
+}
 
 QPixmap loadPicture(const QString& sName) {
     // The pictures sit in a static library; the linker keeps them only when asked for by name.

@@ -31,4 +31,6 @@ bool acquireSingleInstance() {
     return true;
 }
 
-void releaseSingleInstance() { instanceLock.reset(); }
+void releaseSingleInstance() {
+    instanceLock.reset();
+}
