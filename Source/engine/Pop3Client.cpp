@@ -469,5 +469,9 @@ qint32 Pop3Client::AttachmentSize(qint32 k) {
 qint32 Pop3Client::SaveAttachment(qint32 k, const QString& sFolder) {
     if (!current() || !ensureWhole())
         return 0;
-    return message->SaveAttachment(k, sFolder) ? 1 : 0;
+    sSavedFileName.clear();
+    if (!message->SaveAttachment(k, sFolder))
+        return 0;
+    sSavedFileName = QFileInfo(message->lastSavedPath()).fileName();
+    return 1;
 }

@@ -77,6 +77,9 @@ public:
     QString AttachmentName(qint32 k);
     qint32 AttachmentSize(qint32 k);
     qint32 SaveAttachment(qint32 k, const QString& sFolder);
+    // The file name the last successful SaveAttachment chose; it differs from the mail's name when that name
+    // was unsafe or already taken in the folder.
+    QString SavedFileName() const { return sSavedFileName; }
 
     // For tests and the cost measurement: octets received from servers since this object was made.
     qint64 bytesReceived() const { return socket.bytesRead(); }
@@ -123,6 +126,7 @@ private:
     qint64 iWholeBytes = 0;
     qint64 iFileSerial = 0;
 
+    QString sSavedFileName;
     qint32 iCurrent = 0;
     QString sCurrentKey;
     std::unique_ptr<MailMessage> message;

@@ -1,0 +1,346 @@
+#include "engine/clsMailTransfer.h"
+
+#include "engine/Pop3Client.h"
+#include "settings/clsSet1.h"
+#include "settings/clsSystem.h"
+#include "shell/mdlLog.h"
+
+#include <QCryptographicHash>
+#include <QTime>
+#include <stdexcept>
+
+namespace {
+template <typename List> const auto& entryAt(const List& list, qint16 iNextIndex) {
+    if (iNextIndex < 0 || iNextIndex >= qint16(list.size()))
+        throw std::out_of_range("index out of range");
+    return list[size_t(iNextIndex)];
+}
+
+bool containsUndecoded(const QString& s) {
+    return s.contains(QLatin1String("ISO-2022-JP"), Qt::CaseInsensitive);
+}
+} // namespace
+
+clsMailTransfer& clsMailTransfer::instance() {
+    static clsMailTransfer store;
+    return store;
+}
+
+const clsMailTransfer::Slot& clsMailTransfer::slotAt(qint32 lIndex) const {
+    if (lIndex < 0 || lIndex > iSlots)
+        throw std::out_of_range("slot out of range");
+    return slots[size_t(lIndex)];
+}
+
+clsMailTransfer::Slot& clsMailTransfer::slotAt(qint32 lIndex) {
+    if (lIndex < 0 || lIndex > iSlots)
+        throw std::out_of_range("slot out of range");
+    return slots[size_t(lIndex)];
+}
+
+void clsMailTransfer::clearClass() {
+    for (Slot& slot : slots)
+        slot = Slot();
+    lTotal = 0;
+    lLastRead = 0;
+    lTransferred = 0;
+    seen.clear();
+}
+
+QString clsMailTransfer::getNickName(qint32 lIndex) const {
+    return slotAt(lIndex).sNickName;
+}
+QString clsMailTransfer::getFrom(qint32 lIndex) const {
+    return slotAt(lIndex).sFrom;
+}
+QString clsMailTransfer::getReplyTo(qint32 lIndex) const {
+    return slotAt(lIndex).sReplyTo;
+}
+QString clsMailTransfer::getSbuject(qint32 lIndex) const {
+    return slotAt(lIndex).sSubject;
+}
+QString clsMailTransfer::getBody(qint32 lIndex) const {
+    return slotAt(lIndex).sBody;
+}
+qint32 clsMailTransfer::getToCount(qint32 lIndex) const {
+    return slotAt(lIndex).lToCount;
+}
+qint32 clsMailTransfer::getCcCount(qint32 lIndex) const {
+    return slotAt(lIndex).lCcCount;
+}
+qint32 clsMailTransfer::getBcCount(qint32 lIndex) const {
+    return slotAt(lIndex).lBcCount;
+}
+qint32 clsMailTransfer::getAFileCount(qint32 lIndex) const {
+    return slotAt(lIndex).lAFileCount;
+}
+qint32 clsMailTransfer::getExMsgCount(qint32 lIndex) const {
+    return slotAt(lIndex).lExMsgCount;
+}
+QString clsMailTransfer::getToNickName(qint32 lIndex, qint16 i) const {
+    return entryAt(slotAt(lIndex).sToNickName, i);
+}
+QString clsMailTransfer::getToMailAddr(qint32 lIndex, qint16 i) const {
+    return entryAt(slotAt(lIndex).sToMailAddr, i);
+}
+QString clsMailTransfer::getCcNickName(qint32 lIndex, qint16 i) const {
+    return entryAt(slotAt(lIndex).sCcNickName, i);
+}
+QString clsMailTransfer::getCcMailAddr(qint32 lIndex, qint16 i) const {
+    return entryAt(slotAt(lIndex).sCcMailAddr, i);
+}
+QString clsMailTransfer::getBcNickName(qint32 lIndex, qint16 i) const {
+    return entryAt(slotAt(lIndex).sBcNickName, i);
+}
+QString clsMailTransfer::getBcMailAddr(qint32 lIndex, qint16 i) const {
+    return entryAt(slotAt(lIndex).sBcMailAddr, i);
+}
+QString clsMailTransfer::getAFileName(qint32 lIndex, qint16 i) const {
+    return entryAt(slotAt(lIndex).sAFileName, i);
+}
+QString clsMailTransfer::getExMsg(qint32 lIndex, qint16 i) const {
+    return entryAt(slotAt(lIndex).sExMsg, i);
+}
+qint32 clsMailTransfer::getAFileSize(qint32 lIndex, qint16 i) const {
+    return entryAt(slotAt(lIndex).lAFileSize, i);
+}
+bool clsMailTransfer::getRegister(qint32 lIndex) const {
+    return slotAt(lIndex).bRegister;
+}
+bool clsMailTransfer::getTrans(qint32 lIndex) const {
+    return slotAt(lIndex).bTrans;
+}
+bool clsMailTransfer::getStop(qint32 lIndex) const {
+    return slotAt(lIndex).bStop;
+}
+
+void clsMailTransfer::setTrans(qint32 lIndex, bool bFlag) {
+    Slot& slot = slotAt(lIndex);
+    if (bFlag && !slot.bTrans && lIndex < iSlots)
+        ++lTransferred;
+    else if (!bFlag && slot.bTrans && lIndex < iSlots)
+        --lTransferred;
+    slot.bTrans = bFlag;
+}
+
+void clsMailTransfer::setStop(qint32 lIndex, bool bFlag) {
+    slotAt(lIndex).bStop = bFlag;
+}
+void clsMailTransfer::setAFileCount(qint32 lIndex, qint32 lCount) {
+    slotAt(lIndex).lAFileCount = lCount;
+}
+
+qint32 clsMailTransfer::mailRecive(Pop3Client& pop3Cntrol, const QString& sPop3SrvName,
+                                   const QString& sUserID, const QString& sPassword,
+                                   const QString& sTempDir) {
+    pop3Cntrol.SessionMode = 1;
+    lLastRead = 0;
+    qint32 lResult = -1;
+    bool bConnected = false;
+    try {
+        bConnected = pop3Cntrol.Connect(sPop3SrvName) != 0;
+        if (bConnected) {
+            if (pop3Cntrol.Login(sUserID, sPassword)) {
+                if (pop3Cntrol.Stat() && pop3Cntrol.StatusCode() == 1)
+                    lResult = readMailbox(pop3Cntrol, sTempDir);
+                pop3Cntrol.Quit();
+            }
+        }
+    } catch (const std::exception&) {
+        lResult = -1;
+    }
+    if (lResult < 0 && pop3Cntrol.LastError() != 0)
+        writeRunLog(QStringLiteral("POP3: ") + sPop3SrvName + QStringLiteral(" ") +
+                    pop3Cntrol.LastErrorText());
+    if (bConnected)
+        pop3Cntrol.Disconnect();
+    return lResult;
+}
+
+qint32 clsMailTransfer::freeSlot() const {
+    if (lTotal < iSlots)
+        return lTotal;
+    // A full store takes new mail into slots whose mail was forwarded or held back; what they held stays
+    // remembered in the seen set, so it is not taken again.
+    for (qint32 j = 0; j < iSlots; ++j) {
+        if (slots[size_t(j)].bTrans || slots[size_t(j)].bStop)
+            return j;
+    }
+    return -1;
+}
+
+qint32 clsMailTransfer::readMailbox(Pop3Client& pop3Cntrol, const QString& sTempDir) {
+    const qint32 iCount = pop3Cntrol.MessageCount(1);
+    if (iCount < 1)
+        return 0;
+    // Every message on the server is looked at while a slot is free, so mail beyond the first hundred is
+    // still forwarded once the earlier ones are done with.
+    for (qint32 m = 1; m <= iCount; ++m) {
+        const qint32 lSlot = freeSlot();
+        if (lSlot < 0)
+            break;
+        ++lLastRead;
+        if (!pop3Cntrol.Retrieve(m))
+            continue;
+        pop3Cntrol.ParseMessage();
+
+        const qint32 iHeaders = pop3Cntrol.HeaderCount();
+        QCryptographicHash digest(QCryptographicHash::Sha256);
+        for (qint32 h = 1; h <= iHeaders; ++h) {
+            digest.addData(pop3Cntrol.HeaderLine(h).toUtf8());
+            digest.addData("\n");
+        }
+        // A message without any header line can only be told apart by its text.
+        if (iHeaders == 0)
+            digest.addData(pop3Cntrol.Body().toUtf8());
+        const QByteArray sIdentity = digest.result();
+        if (seen.contains(sIdentity)) {
+            pop3Cntrol.EndMessage();
+            continue;
+        }
+
+        Slot slot;
+        slot.sIdentity = sIdentity;
+        slot.sNickName = pop3Cntrol.FromName();
+        slot.sFrom = pop3Cntrol.FromAddress();
+        const QString sComment = headerComment(pop3Cntrol);
+        slot.sReplyTo = pop3Cntrol.ReplyTo();
+        slot.sSubject = pop3Cntrol.Subject();
+        const QString sText = pop3Cntrol.Body();
+        // A message that did not arrive whole is not taken; it is read again at the next visit.
+        if (pop3Cntrol.LastError() != 0) {
+            pop3Cntrol.EndMessage();
+            if (pop3Cntrol.LastError() == Pop3Client::FileError)
+                continue;
+            break;
+        }
+        slot.sBody = sComment + sText;
+
+        slot.lToCount = qMin(pop3Cntrol.ToCount(), qint32(20));
+        for (qint32 k = 0; k < slot.lToCount; ++k) {
+            slot.sToNickName[size_t(k)] = pop3Cntrol.ToName(k + 1);
+            slot.sToMailAddr[size_t(k)] = pop3Cntrol.ToAddress(k + 1);
+        }
+        slot.lCcCount = qMin(pop3Cntrol.CcCount(), qint32(20));
+        for (qint32 k = 0; k < slot.lCcCount; ++k) {
+            slot.sCcNickName[size_t(k)] = pop3Cntrol.CcName(k + 1);
+            slot.sCcMailAddr[size_t(k)] = pop3Cntrol.CcAddress(k + 1);
+        }
+        slot.lBcCount = qMin(pop3Cntrol.BccCount(), qint32(10));
+        for (qint32 k = 0; k < slot.lBcCount; ++k) {
+            slot.sBcNickName[size_t(k)] = pop3Cntrol.BccName(k + 1);
+            slot.sBcMailAddr[size_t(k)] = pop3Cntrol.BccAddress(k + 1);
+        }
+
+        const qint32 iAttachments = qMin(pop3Cntrol.AttachmentCount(), qint32(30));
+        qint32 lKept = 0;
+        for (qint32 k = 1; k <= iAttachments; ++k) {
+            const QString sName = pop3Cntrol.AttachmentName(k);
+            const qint32 lSize = pop3Cntrol.AttachmentSize(k);
+            if (sName.isEmpty() || lSize == 0)
+                continue;
+            slot.lAFileSize[size_t(lKept)] = lSize;
+            slot.sAFileName[size_t(lKept)] = sName;
+            if (!sTempDir.isEmpty() && pop3Cntrol.SaveAttachment(k, sTempDir)) {
+                // Later steps find the file by this name, which may differ from the mail's.
+                slot.sAFileName[size_t(lKept)] = pop3Cntrol.SavedFileName();
+                ++lKept;
+            }
+        }
+        slot.lAFileCount = lKept;
+
+        slot.lExMsgCount = qMin(iHeaders, qint32(20));
+        for (qint32 k = 0; k < slot.lExMsgCount; ++k)
+            slot.sExMsg[size_t(k)] = pop3Cntrol.HeaderLine(k + 1);
+        slot.bRegister = true;
+        slot.bTrans = false;
+        slot.lLastError = pop3Cntrol.LastError();
+
+        slots[size_t(lSlot)] = slot;
+        seen.insert(sIdentity);
+        if (lSlot == lTotal)
+            ++lTotal;
+        if (clsSystem::instance().RunLog)
+            writeReceiveLog(pop3Cntrol, slots[size_t(lSlot)]);
+        pop3Cntrol.EndMessage();
+    }
+    return lLastRead;
+}
+
+QString clsMailTransfer::headerComment(Pop3Client& pop3Cntrol) const {
+    QString sComment;
+    if (!containsUndecoded(pop3Cntrol.FromAddress())) {
+        // Forwards that leave under a fixed sender say whose mail they carry.
+        const QString sFixedSender = clsSet1::instance().SRV2().getValue(2, {0, 1}).toString().trimmed();
+        if (!sFixedSender.isEmpty())
+            sComment = pop3Cntrol.FromAddress() + QStringLiteral("より");
+    } else {
+        sComment = QStringLiteral("※送信者のアドレスがデコードできません※\r\n");
+    }
+    SetToCcBccComment(pop3Cntrol, sComment);
+    return sComment + QStringLiteral("\r\n");
+}
+
+void clsMailTransfer::SetToCcBccComment(Pop3Client& pop3Cntrol, QString& sBody) const {
+    clsSRV1& srv1 = clsSet1::instance().SRV1();
+    const qint32 iRows = qBound(0, srv1.getValue(1).toInt(), int(clsSRV1::iRows));
+    auto isOwnAddress = [&](const QString& sAddress) {
+        for (qint32 r = 0; r < iRows; ++r) {
+            if (sAddress == srv1.getValue(2, {r, 3}).toString())
+                return true;
+        }
+        return false;
+    };
+    for (qint32 k = 1; k <= pop3Cntrol.ToCount(); ++k) {
+        if (isOwnAddress(pop3Cntrol.ToAddress(k))) {
+            sBody += QStringLiteral("Toメール");
+            return;
+        }
+    }
+    for (qint32 k = 1; k <= pop3Cntrol.CcCount(); ++k) {
+        if (isOwnAddress(pop3Cntrol.CcAddress(k))) {
+            sBody += QStringLiteral("Ccメール");
+            return;
+        }
+    }
+}
+
+void clsMailTransfer::writeReceiveLog(Pop3Client& pop3Cntrol, const Slot& slot) const {
+    QStringList lines;
+    lines << QTime::currentTime().toString(QStringLiteral("'---- 'hh:mm:ss' 受信データ -----------------'"));
+    lines << QStringLiteral("送信者アドレス    :") + pop3Cntrol.FromAddress();
+    lines << QStringLiteral("送信者ニックネーム:") + pop3Cntrol.FromName();
+    const struct {
+        const char* sKind;
+        qint32 (Pop3Client::*count)();
+        QString (Pop3Client::*name)(qint32);
+        QString (Pop3Client::*address)(qint32);
+    } kinds[] = {{"To", &Pop3Client::ToCount, &Pop3Client::ToName, &Pop3Client::ToAddress},
+                 {"Cc", &Pop3Client::CcCount, &Pop3Client::CcName, &Pop3Client::CcAddress},
+                 {"Bcc", &Pop3Client::BccCount, &Pop3Client::BccName, &Pop3Client::BccAddress}};
+    for (const auto& kind : kinds) {
+        const QString sKind = QString::fromLatin1(kind.sKind);
+        const qint32 iCount = (pop3Cntrol.*kind.count)();
+        for (qint32 k = 1; k <= iCount; ++k) {
+            lines << sKind + QStringLiteral(":ニックネーム") + QString::number(k) + QLatin1Char(':') +
+                         (pop3Cntrol.*kind.name)(k);
+            lines << sKind + QStringLiteral(":アドレス") + QString::number(k) + QLatin1Char(':') +
+                         (pop3Cntrol.*kind.address)(k);
+        }
+    }
+    if (slot.lAFileCount != 0) {
+        for (qint32 k = 1; k <= slot.lAFileCount; ++k)
+            lines << QStringLiteral("添付ファイル名") + QString::number(k) + QLatin1Char(':') +
+                         slot.sAFileName[size_t(k - 1)];
+    } else {
+        lines << QStringLiteral("添付ファイルなし");
+    }
+    const qint32 iHeaders = pop3Cntrol.HeaderCount();
+    lines << (iHeaders != 0 ? QStringLiteral("拡張ヘッダーあり:") + QString::number(iHeaders)
+                            : QStringLiteral("拡張ヘッダーなし"));
+    lines << QStringLiteral("件名:") + pop3Cntrol.Subject();
+    lines << QStringLiteral("本文:");
+    lines << pop3Cntrol.Body();
+    // The body is a line of its own even when empty or already ended.
+    appendLogBlock(QStringLiteral("recvmail.log"), lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
+}

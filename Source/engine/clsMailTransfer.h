@@ -1,0 +1,128 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <array>
+
+class Pop3Client;
+class SmtpClient;
+
+// The received-mail store of a forwarding period: up to 100 numbered slots filled from the mailboxes, the
+// forward text made from them, and the commands found in them. An index out of range throws
+// std::out_of_range and changes nothing.
+class clsMailTransfer {
+public:
+    static clsMailTransfer& instance();
+
+    static constexpr qint32 iSlots = 100;
+
+    // Reception.
+    qint32 mailRecive(Pop3Client& pop3Cntrol, const QString& sPop3SrvName, const QString& sUserID,
+                      const QString& sPassword, const QString& sTempDir);
+    void clearClass();
+    qint32 getReciveMailTotal() const { return lTotal; }
+    qint32 getReciveMailNum() const { return lLastRead; }
+    void outputClass() const {}
+    void SetToCcBccComment(Pop3Client& pop3Cntrol, QString& sBody) const;
+
+    QString getNickName(qint32 lIndex) const;
+    QString getFrom(qint32 lIndex) const;
+    QString getReplyTo(qint32 lIndex) const;
+    QString getSbuject(qint32 lIndex) const;
+    QString getBody(qint32 lIndex) const;
+    qint32 getToCount(qint32 lIndex) const;
+    qint32 getCcCount(qint32 lIndex) const;
+    qint32 getBcCount(qint32 lIndex) const;
+    qint32 getAFileCount(qint32 lIndex) const;
+    qint32 getExMsgCount(qint32 lIndex) const;
+    QString getToNickName(qint32 lIndex, qint16 iNextIndex) const;
+    QString getToMailAddr(qint32 lIndex, qint16 iNextIndex) const;
+    QString getCcNickName(qint32 lIndex, qint16 iNextIndex) const;
+    QString getCcMailAddr(qint32 lIndex, qint16 iNextIndex) const;
+    QString getBcNickName(qint32 lIndex, qint16 iNextIndex) const;
+    QString getBcMailAddr(qint32 lIndex, qint16 iNextIndex) const;
+    QString getAFileName(qint32 lIndex, qint16 iNextIndex) const;
+    QString getExMsg(qint32 lIndex, qint16 iNextIndex) const;
+    qint32 getAFileSize(qint32 lIndex, qint16 iNextIndex) const;
+    bool getRegister(qint32 lIndex) const;
+    bool getTrans(qint32 lIndex) const;
+    bool getStop(qint32 lIndex) const;
+    void setTrans(qint32 lIndex, bool bFlag);
+    void setStop(qint32 lIndex, bool bFlag);
+    void setAFileCount(qint32 lIndex, qint32 lCount);
+    // Mails forwarded since forwarding started, also those whose slot was used again since.
+    qint32 getTransAll() const { return lTransferred; }
+
+    // Forward text.
+    QString addSign(const QString& sTarget, qint16 iNowPage, qint16 iEndPage, qint16 iPosition) const;
+    qint16 mailDivideCul(const QString& sSentence, qint16 iUnitDivide, qint16 iTransMaxSize,
+                         qint16 iPosition);
+    QString getMailDivide(qint16 iIndex) const;
+    qint16 getMailDividePage() const { return iDividePageCount; }
+    qint16 getTransSizeEasy() const { return 2000; }
+    qint16 getTransSizeDetail() const { return 2000; }
+    bool DeleteQuotation(qint32 lIndex);
+
+    // Mail commands.
+    qint32 checkMailCommand(const QString& sMyFrom, const QString& sCommand, const QString& sMyUserID);
+    bool checkSystemCommand(SmtpClient& smtp, const QString& sServer, const QString& sMyFrom,
+                            const QString& sMyUserID);
+    // True once a computer exit ordered by mail was accepted: the program must end now.
+    bool isComputerGoingDown() const { return bComputerGoingDown; }
+
+    // For tests: the body of a slot as composition sees it.
+    void setBodyForTest(qint32 lIndex, const QString& sBody) { slotAt(lIndex).sBody = sBody; }
+
+private:
+    struct Slot {
+        QString sNickName;
+        QString sFrom;
+        QString sReplyTo;
+        QString sSubject;
+        QString sBody;
+        qint32 lToCount = 0;
+        std::array<QString, 21> sToNickName;
+        std::array<QString, 21> sToMailAddr;
+        qint32 lCcCount = 0;
+        std::array<QString, 21> sCcNickName;
+        std::array<QString, 21> sCcMailAddr;
+        qint32 lBcCount = 0;
+        std::array<QString, 11> sBcNickName;
+        std::array<QString, 11> sBcMailAddr;
+        qint32 lAFileCount = 0;
+        std::array<qint32, 31> lAFileSize{};
+        std::array<QString, 31> sAFileName;
+        qint32 lExMsgCount = 0;
+        std::array<QString, 21> sExMsg;
+        qint32 lLastError = 0;
+        bool bRegister = false;
+        bool bTrans = false;
+        bool bStop = false;
+        // Which mail the slot holds: a digest of all of its header lines.
+        QByteArray sIdentity;
+    };
+
+    clsMailTransfer() = default;
+    const Slot& slotAt(qint32 lIndex) const;
+    Slot& slotAt(qint32 lIndex);
+    qint32 readMailbox(Pop3Client& pop3Cntrol, const QString& sTempDir);
+    // The next slot for a new mail: a never used one, else one whose mail is done with; -1 when all are busy.
+    qint32 freeSlot() const;
+    QString headerComment(Pop3Client& pop3Cntrol) const;
+    void writeReceiveLog(Pop3Client& pop3Cntrol, const Slot& slot) const;
+
+    std::array<Slot, iSlots + 1> slots;
+    qint32 lTotal = 0;
+    qint32 lLastRead = 0;
+    qint32 lTransferred = 0;
+    // Every mail stored in this forwarding period, also after its slot was used again.
+    QSet<QByteArray> seen;
+
+    QStringList sDividePages;
+    qint16 iDividePageCount = 0;
+
+    bool bComputerGoingDown = false;
+};
