@@ -45,6 +45,7 @@ void clsMailTransfer::clearClass() {
     lLastRead = 0;
     lTransferred = 0;
     seen.clear();
+    bComputerGoingDown = false;
 }
 
 QString clsMailTransfer::getNickName(qint32 lIndex) const {
@@ -342,5 +343,6 @@ void clsMailTransfer::writeReceiveLog(Pop3Client& pop3Cntrol, const Slot& slot) 
     lines << QStringLiteral("本文:");
     lines << pop3Cntrol.Body();
     // The body is a line of its own even when empty or already ended.
-    appendLogBlock(QStringLiteral("recvmail.log"), lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
+    appendLogBlock(QStringLiteral("recvmail.log"),
+                   lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));
 }

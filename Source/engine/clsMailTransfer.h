@@ -9,6 +9,7 @@
 
 class Pop3Client;
 class SmtpClient;
+class QDateTime;
 
 // The received-mail store of a forwarding period: up to 100 numbered slots filled from the mailboxes, the
 // forward text made from them, and the commands found in them. An index out of range throws
@@ -72,9 +73,21 @@ public:
                             const QString& sMyUserID);
     // True once a computer exit ordered by mail was accepted: the program must end now.
     bool isComputerGoingDown() const { return bComputerGoingDown; }
+    // The head of a command's notice mail body: "2000年02月7日 9時5分 " at 9:05 on 7 February 2000.
+    static QString commandNoticeHead(const QDateTime& dtNow);
 
     // For tests: the body of a slot as composition sees it.
     void setBodyForTest(qint32 lIndex, const QString& sBody) { slotAt(lIndex).sBody = sBody; }
+    // For tests: a received mail in a slot without a mailbox; the store then reaches at least to that slot.
+    void storeForTest(qint32 lIndex, const QString& sFrom, const QString& sSubject,
+                      const QByteArray& sIdentity) {
+        Slot& slot = slotAt(lIndex);
+        slot.sFrom = sFrom;
+        slot.sSubject = sSubject;
+        slot.sIdentity = sIdentity;
+        if (lIndex >= lTotal)
+            lTotal = lIndex + 1;
+    }
 
 private:
     struct Slot {
@@ -113,6 +126,9 @@ private:
     qint32 freeSlot() const;
     QString headerComment(Pop3Client& pop3Cntrol) const;
     void writeReceiveLog(Pop3Client& pop3Cntrol, const Slot& slot) const;
+    // The lowest slot whose mail carries the command word from the allowed sender and was not obeyed
+    // before; -1 when there is none.
+    qint32 findCommand(const QString& sMyFrom, const QString& sWord) const;
 
     std::array<Slot, iSlots + 1> slots;
     qint32 lTotal = 0;
