@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+class SmtpClient;
+
+// What the shell must do after one tick of a check cycle. The engine never touches windows; it says this.
+enum class CheckOutcome {
+    NotDue,            // the tick only counted a minute
+    CarryOn,           // a check ran; arm the timers again
+    Pause,             // a pause command: stop running and show the function panel
+    Stop,              // a stop command: stop running and end the program
+    ComputerGoingDown, // an exit ordered by mail was accepted: end the program at once
+};
+
+// The notice that forwarding ends ("終了") or pauses ("中断"), sent once without retry. Answers SendMail's
+// result.
+qint32 sendNoticeMail(SmtpClient& smtp, const QString& sAction, const QString& sServer, const QString& sTo,
+                      const QString& sFrom);
+
+// The run-log line of a reception count: "受信ﾒｰﾙ数=3", and "-受信ﾒｰﾙ数=1" for -1.
+QString receiveCountLine(qint32 lCount);
+
+// "---- hh:mm:ss 送信ﾃﾞｰﾀ -----------------" at the present time.
+QString sendDataHead();
+
+// A server name that is an address of four numbers (or empty) is connected by address, else by host name.
+bool isNumericAddress(const QString& sServer);
+
+// Whether a text still holds an encoded word the reception could not decode.
+bool containsUndecodedMark(const QString& sText);
