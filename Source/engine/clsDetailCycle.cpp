@@ -3,6 +3,7 @@
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
 #include "engine/clsMailTransfer.h"
+#include "engine/mdlCheck.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
@@ -29,17 +30,6 @@ QString cell(const clsServerTable& table, qint16 iRow, qint16 iField) {
 
 qint16 rowCount(const clsServerTable& table) {
     return qint16(table.getValue(1).toInt());
-}
-
-// Spaces only: a body's leading line break is part of what was sent.
-QString trimBlanks(const QString& sText) {
-    qsizetype iStart = 0;
-    qsizetype iEnd = sText.size();
-    while (iStart < iEnd && sText.at(iStart) == u' ')
-        ++iStart;
-    while (iEnd > iStart && sText.at(iEnd - 1) == u' ')
-        --iEnd;
-    return sText.mid(iStart, iEnd - iStart);
 }
 
 // The log itself may be what failed; the shell must still get its answer.

@@ -3,6 +3,7 @@
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
 #include "engine/clsMailTransfer.h"
+#include "engine/mdlCheck.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
@@ -37,16 +38,6 @@ namespace {
 constexpr qint16 iCounterLimit = 32000;
 constexpr int iAttempts = 3;
 
-// Blanks only: the line ends around a body belong to it.
-QString trimBlanks(const QString& sText) {
-    qsizetype iStart = 0;
-    qsizetype iEnd = sText.size();
-    while (iStart < iEnd && sText.at(iStart) == u' ')
-        ++iStart;
-    while (iEnd > iStart && sText.at(iEnd - 1) == u' ')
-        --iEnd;
-    return sText.mid(iStart, iEnd - iStart);
-}
 } // namespace
 
 void clsSimpleCycle::start() {

@@ -54,3 +54,13 @@ bool isNumericAddress(const QString& sServer) {
 bool containsUndecodedMark(const QString& sText) {
     return sText.contains(QLatin1String("ISO-2022-JP"), Qt::CaseInsensitive);
 }
+
+QString trimBlanks(const QString& sText) {
+    qsizetype iStart = 0;
+    qsizetype iEnd = sText.size();
+    while (iStart < iEnd && sText.at(iStart) == u' ')
+        ++iStart;
+    while (iEnd > iStart && sText.at(iEnd - 1) == u' ')
+        --iEnd;
+    return sText.mid(iStart, iEnd - iStart);
+}

@@ -27,5 +27,8 @@ QString sendDataHead();
 // A server name that is an address of four numbers (or empty) is connected by address, else by host name.
 bool isNumericAddress(const QString& sServer);
 
+// Blanks (spaces) removed at both ends; the line ends around a body belong to it.
+QString trimBlanks(const QString& sText);
+
 // Whether a text still holds an encoded word the reception could not decode.
 bool containsUndecodedMark(const QString& sText);
