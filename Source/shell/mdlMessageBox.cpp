@@ -2,34 +2,49 @@
 
 #include "shell/mdlMessage.h"
 
+#include <QApplication>
 #include <QMessageBox>
+#include <QThread>
+
+namespace {
+MsgAnswer showBox(const QString& sText, const QString& sTitle, MsgIcon icon, MsgButtons buttons) {
+    QMessageBox box;
+    box.setWindowTitle(sTitle);
+    box.setText(sText);
+    switch (icon) {
+    case MsgIcon::Information:
+        box.setIcon(QMessageBox::Information);
+        break;
+    case MsgIcon::Exclamation:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    case MsgIcon::Critical:
+        box.setIcon(QMessageBox::Critical);
+        break;
+    case MsgIcon::Question:
+        box.setIcon(QMessageBox::Question);
+        break;
+    }
+    if (buttons == MsgButtons::YesNo) {
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::No);
+        return box.exec() == QMessageBox::No ? MsgAnswer::No : MsgAnswer::Yes;
+    }
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+    return MsgAnswer::Ok;
+}
+} // namespace
 
 void installMessageBoxes() {
     setMessageHandler([](const QString& sText, const QString& sTitle, MsgIcon icon, MsgButtons buttons) {
-        QMessageBox box;
-        box.setWindowTitle(sTitle);
-        box.setText(sText);
-        switch (icon) {
-        case MsgIcon::Information:
-            box.setIcon(QMessageBox::Information);
-            break;
-        case MsgIcon::Exclamation:
-            box.setIcon(QMessageBox::Warning);
-            break;
-        case MsgIcon::Critical:
-            box.setIcon(QMessageBox::Critical);
-            break;
-        case MsgIcon::Question:
-            box.setIcon(QMessageBox::Question);
-            break;
+        // Widgets live on the user-interface thread only; a check on the worker waits there for the answer.
+        if (qApp && QThread::currentThread() != qApp->thread()) {
+            MsgAnswer answer = MsgAnswer::Ok;
+            QMetaObject::invokeMethod(
+                qApp, [&] { answer = showBox(sText, sTitle, icon, buttons); }, Qt::BlockingQueuedConnection);
+            return answer;
         }
-        if (buttons == MsgButtons::YesNo) {
-            box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-            box.setDefaultButton(QMessageBox::No);
-            return box.exec() == QMessageBox::No ? MsgAnswer::No : MsgAnswer::Yes;
-        }
-        box.setStandardButtons(QMessageBox::Ok);
-        box.exec();
-        return MsgAnswer::Ok;
+        return showBox(sText, sTitle, icon, buttons);
     });
 }
