@@ -50,13 +50,28 @@ void clsDetailCycle::start() {
     clsSet1::instance().WTH2().clearAllTimerCounter();
 }
 
-CheckOutcome clsDetailCycle::tick() {
+bool clsDetailCycle::countMinute() {
+    if (iMinuteCount > iCounterLimit)
+        iMinuteCount = 0;
+    ++iMinuteCount;
     try {
-        if (iMinuteCount > iCounterLimit)
-            iMinuteCount = 0;
-        ++iMinuteCount;
-        if (!clsSet1::instance().checkMailReciveTime(iMinuteCount))
-            return CheckOutcome::NotDue;
+        return clsSet1::instance().checkMailReciveTime(iMinuteCount);
+    } catch (const std::exception& e) {
+        logQuietly(QStringLiteral("チェック中のエラー:") + QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        logQuietly(QStringLiteral("チェック中のエラー:不明"));
+    }
+    // A schedule that cannot be read starts counting afresh, as after a failed check.
+    iMinuteCount = 0;
+    return false;
+}
+
+CheckOutcome clsDetailCycle::tick() {
+    return countMinute() ? check() : CheckOutcome::NotDue;
+}
+
+CheckOutcome clsDetailCycle::check() {
+    try {
         const CheckOutcome outcome = runCheck();
         if (outcome == CheckOutcome::CarryOn)
             iMinuteCount = 0;

@@ -19,6 +19,12 @@ public:
 
     // Forwarding starts (again): the store and the schedule's window counters begin from nothing.
     void start();
+    // Counts one minute and answers whether the schedule wants a check now; cheap, so the shell can call it
+    // on its own thread.
+    bool countMinute();
+    // The check itself. Never throws: an error is logged and answers CarryOn.
+    CheckOutcome check();
+    // One minute tick: countMinute, then check when it is due.
     CheckOutcome tick();
 
     // Holds the mail of a slot back (its stop flag) when a filter does not let it through.

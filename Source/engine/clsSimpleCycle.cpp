@@ -47,17 +47,22 @@ void clsSimpleCycle::start() {
     iCheckInterval = qint16(clsSet2::instance().getValue(6).toInt());
 }
 
-CheckOutcome clsSimpleCycle::tick() {
+bool clsSimpleCycle::countMinute() {
     if (iMinuteCount > iCounterLimit)
         iMinuteCount = 0;
     ++iMinuteCount;
-    if (iMinuteCount != iCheckInterval)
-        return CheckOutcome::NotDue;
+    return iMinuteCount == iCheckInterval;
+}
 
+CheckOutcome clsSimpleCycle::tick() {
+    return countMinute() ? check() : CheckOutcome::NotDue;
+}
+
+CheckOutcome clsSimpleCycle::check() {
     CheckOutcome outcome = CheckOutcome::CarryOn;
     QString sError;
     try {
-        outcome = check();
+        outcome = runCheck();
     } catch (const std::exception& e) {
         sError = QString::fromLocal8Bit(e.what());
     } catch (...) {
@@ -77,7 +82,7 @@ CheckOutcome clsSimpleCycle::tick() {
     return outcome;
 }
 
-CheckOutcome clsSimpleCycle::check() {
+CheckOutcome clsSimpleCycle::runCheck() {
     clsMailTransfer& store = clsMailTransfer::instance();
     const Settings settings = Settings::read();
     // The receive account also signs in to the SMTP server when it asks for AUTH.

@@ -18,7 +18,12 @@ public:
 
     // A new forwarding period: the counter and the interval start afresh and the store is emptied.
     void start();
-    // One minute tick. Never throws: a check that meets an error logs it and answers CarryOn.
+    // Counts one minute and answers whether a check is due; cheap, so the shell can call it on its own
+    // thread.
+    bool countMinute();
+    // The check itself. Never throws: a check that meets an error logs it and answers CarryOn.
+    CheckOutcome check();
+    // One minute tick: countMinute, then check when it is due.
     CheckOutcome tick();
 
     qint16 minuteCount() const { return iMinuteCount; }
@@ -30,7 +35,7 @@ public:
 private:
     struct Settings;
 
-    CheckOutcome check();
+    CheckOutcome runCheck();
     bool forward(const Settings& settings, qint32 lIndex);
     bool sendText(const Settings& settings, qint32 lIndex, const QString& sFrom, const QString& sBody);
 

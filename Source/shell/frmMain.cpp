@@ -367,12 +367,15 @@ void frmMain::checkTimerTick() {
     if (state != RunState::Running)
         return;
     const bool bDetail = detailMode();
+    // Counting is cheap and stays here, so a tick with no check due never shows the processing picture.
+    if (!(bDetail ? detailCycle->countMinute() : simpleCycle->countMinute()))
+        return;
     for (QTimer* timer : {Timer1, tmrChkMail4Simple, tmrChkMail4Detail})
         timer->stop();
     state = RunState::Checking;
     setTrayPicture(imgProcIco);
     QMetaObject::invokeMethod(objWorker, [this, bDetail] {
-        const CheckOutcome outcome = bDetail ? detailCycle->tick() : simpleCycle->tick();
+        const CheckOutcome outcome = bDetail ? detailCycle->check() : simpleCycle->check();
         QMetaObject::invokeMethod(
             this, [this, outcome] { finishCheck(outcome); }, Qt::QueuedConnection);
     });

@@ -335,6 +335,18 @@ private Q_SLOTS:
         QVERIFY(rec.shown.isEmpty());
     }
 
+    void aTickWithNoCheckDueStaysOnTheUserInterfaceThread() {
+        readySimpleSet();
+        setSetting(6, 2);
+        main->runFunction(0);
+        main->checkTimerTick();
+        // Not due: no processing picture, no worker; the second minute is the check.
+        QCOMPARE(main->runState(), frmMain::RunState::Running);
+        main->checkTimerTick();
+        QCOMPARE(main->runState(), frmMain::RunState::Checking);
+        QTRY_COMPARE_WITH_TIMEOUT(main->runState(), frmMain::RunState::Running, 20000);
+    }
+
     void suspendChosenDuringACheckWaitsForIt() {
         readySimpleSet();
         dovecot.addMessage(sUser, mail(QStringLiteral("sender@example.com"), "ordinary"));
