@@ -8,6 +8,7 @@
 #include <QRegion>
 #include <QScreen>
 #include <QSvgRenderer>
+#include <QTimer>
 #include <QWidget>
 #include <QWindow>
 
@@ -20,18 +21,34 @@ QRect screenOf(QWidget* form) {
 // Moves the form while the left button is held on its handle. Under Wayland the compositor moves it instead.
 class DragFilter : public QObject {
 public:
-    DragFilter(QWidget* handle, QWidget* form) : QObject(handle), form(form) {}
+    DragFilter(QWidget* handle, QWidget* form) : QObject(handle), form(form) {
+        // The window system reports no button release after its own move; the window is pulled back on
+        // screen once it has stopped moving for a moment.
+        settle.setSingleShot(true);
+        settle.setInterval(250);
+        QObject::connect(&settle, &QTimer::timeout, this, [this] { keepOnScreen(this->form); });
+    }
 
 protected:
-    bool eventFilter(QObject*, QEvent* event) override {
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == form) {
+            if (event->type() == QEvent::Move && systemMove)
+                settle.start();
+            return false;
+        }
         switch (event->type()) {
         case QEvent::MouseButtonPress: {
             auto* e = static_cast<QMouseEvent*>(event);
             if (!(e->buttons() & Qt::LeftButton))
                 return false;
-            if (form->windowHandle() && QGuiApplication::platformName() == QLatin1String("wayland") &&
-                form->windowHandle()->startSystemMove())
+            // The window system moves the window itself where it can; elsewhere (no window manager) we do.
+            if (form->windowHandle() && form->windowHandle()->startSystemMove()) {
+                if (!systemMove) {
+                    systemMove = true;
+                    form->installEventFilter(this);
+                }
                 return true;
+            }
             dragging = true;
             grabOffset = e->globalPosition().toPoint() - form->pos();
             return true;
@@ -54,7 +71,9 @@ protected:
 private:
     QWidget* form;
     bool dragging = false;
+    bool systemMove = false;
     QPoint grabOffset;
+    QTimer settle;
 };
 } // namespace
 
