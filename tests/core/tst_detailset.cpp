@@ -10,11 +10,7 @@ const QString sApp = QStringLiteral("Q-Post");
 const QStringList sSections = {"FIL1", "FIL2", "FIL3", "FIL4", "SRV1",
                                "SRV2", "WTH1", "WTH2", "PAS1", "OPT1"};
 
-QString stored(const QString& sSection, const QString& sKey) {
-    QString sValue;
-    SettingsStore::getSetting(sApp, sSection, sKey, QStringLiteral("<missing>"), sValue);
-    return sValue;
-}
+using TestSupport::stored;
 
 // The sections of records 1 to iLast hold a "Val1", the others none.
 void expectWrittenUpTo(int iLast) {

@@ -8,11 +8,7 @@
 namespace {
 const QString sApp = QStringLiteral("Q-Post");
 
-QString stored(const QString& sSection, const QString& sKey) {
-    QString sValue;
-    SettingsStore::getSetting(sApp, sSection, sKey, QStringLiteral("<missing>"), sValue);
-    return sValue;
-}
+using TestSupport::stored;
 
 template <typename Record> QList<int> items(const Record& rec, const QList<qint16>& iIDs) {
     QList<int> iValues;

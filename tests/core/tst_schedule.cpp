@@ -8,11 +8,7 @@
 namespace {
 const QString sApp = QStringLiteral("Q-Post");
 
-QString stored(const QString& sSection, const QString& sKey) {
-    QString sValue;
-    SettingsStore::getSetting(sApp, sSection, sKey, QStringLiteral("<missing>"), sValue);
-    return sValue;
-}
+using TestSupport::stored;
 
 int field(const clsWTH2& wth, int w, int f) {
     return wth.getValue(3, {w, f}).toInt();

@@ -9,11 +9,7 @@
 namespace {
 const QString sApp = QStringLiteral("Q-Post");
 
-QString stored(const QString& sSection, const QString& sKey) {
-    QString sValue;
-    SettingsStore::getSetting(sApp, sSection, sKey, QStringLiteral("<missing>"), sValue);
-    return sValue;
-}
+using TestSupport::stored;
 
 template <typename Record> QString cell(const Record& srv, int iRow, int iField) {
     return srv.getValue(2, {iRow, iField}).toString();

@@ -13,11 +13,7 @@
 namespace {
 const QString sApp = QStringLiteral("Q-Post");
 
-QString stored(const QString& sSection, const QString& sKey) {
-    QString sValue;
-    SettingsStore::getSetting(sApp, sSection, sKey, QStringLiteral("<missing>"), sValue);
-    return sValue;
-}
+using TestSupport::stored;
 } // namespace
 
 class tst_SystemSettings : public QObject {

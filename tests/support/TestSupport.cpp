@@ -53,6 +53,12 @@ void TestSupport::clearStore() {
     QDir().mkpath(sandboxDir() + QStringLiteral("/config"));
 }
 
+QString TestSupport::stored(const QString& sSection, const QString& sKey) {
+    QString sValue;
+    SettingsStore::getSetting(QStringLiteral("Q-Post"), sSection, sKey, QStringLiteral("<missing>"), sValue);
+    return sValue;
+}
+
 QString TestSupport::testDataDir() {
     return QString::fromLocal8Bit(qgetenv("PELIMO_TEST_DATA"));
 }

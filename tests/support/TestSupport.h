@@ -12,6 +12,8 @@ QString sandboxDir();
 // Forgets the settings written so far: the store starts empty again.
 void clearStore();
 QString testDataDir();
+// The text stored under section and key of the program's settings, or "<missing>".
+QString stored(const QString& sSection, const QString& sKey);
 // The process's peak resident memory in bytes.
 qint64 peakMemory();
 // Lets the peak start again from the present use (Linux 4.0 and later) and answers that use. Where the
