@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QListWidget;
+
+// The exit code of a settings dialog closed by its switch button: the caller opens the other dialog.
+constexpr int iSwitchDialog = 2;
+
+// The address syntax test of both settings dialogs: one at sign, neither first nor last nor next to a dot,
+// no blank, "~" or "/", at least four characters. Nothing more is judged.
+bool checkMailAddress(const QString& sAddress);
+
+// True when some row equals the text exactly. Leaves the matching row, or the last row, selected.
+bool listContains(QListWidget* list, const QString& sText);
+
+// Values 0 to iCount - 1 joined: mode 1 puts four blanks after each, mode 2 nothing; other modes answer "".
+QString joinColumns(qint16 iMode, qint16 iCount, const QStringList& sValues);
