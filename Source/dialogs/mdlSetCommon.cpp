@@ -1,6 +1,26 @@
 #include "dialogs/mdlSetCommon.h"
 
+#include "dialogs/frmEasySet.h"
+#include "dialogs/frmSet.h"
+
 #include <QListWidget>
+
+void openSettingsDialogs(bool bDetailed, QWidget* parent) {
+    // A loop rather than one dialog opening the other, so switching back and forth never nests windows.
+    for (;;) {
+        int iResult = 0;
+        if (bDetailed) {
+            frmSet dialog(parent);
+            iResult = dialog.exec();
+        } else {
+            frmEasySet dialog(parent);
+            iResult = dialog.exec();
+        }
+        if (iResult != iSwitchDialog)
+            return;
+        bDetailed = !bDetailed;
+    }
+}
 
 bool checkMailAddress(const QString& sAddress) {
     if (sAddress.count(QLatin1Char('@')) != 1 || sAddress.size() < 4)

@@ -4,9 +4,13 @@
 #include <QStringList>
 
 class QListWidget;
+class QWidget;
 
 // The exit code of a settings dialog closed by its switch button: the caller opens the other dialog.
 constexpr int iSwitchDialog = 2;
+
+// Opens the detailed or the simple settings dialog, and the other one each time the user switches over.
+void openSettingsDialogs(bool bDetailed, QWidget* parent);
 
 // The address syntax test of both settings dialogs: one at sign, neither first nor last nor next to a dot,
 // no blank, "~" or "/", at least four characters. Nothing more is judged.

@@ -1,5 +1,9 @@
 #include "shell/frmMain.h"
 
+#include "dialogs/frmEasySet.h"
+#include "dialogs/frmSet.h"
+#include "dialogs/frmTest.h"
+#include "dialogs/mdlSetCommon.h"
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
 #include "engine/clsDetailCycle.h"
@@ -101,6 +105,8 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent) {
     placeWindow(1, this);
 
     Timer1 = new QTimer(this);
+    frmEasySet::bActive = false;
+    frmSet::bActive = false;
     Timer1->setInterval(200);
     connect(Timer1, &QTimer::timeout, this, &frmMain::animateTrayIcon);
 
@@ -266,9 +272,8 @@ void frmMain::runFunction(qint16 iIndex) {
         }
         break;
     case 1:
-        // The settings dialogs are not built yet.
         hide();
-        showMessage(QStringLiteral("設定画面は準備中です"));
+        openSettingsDialogs(sys.getValueSetSelect() == 1, this);
         show();
         break;
     case 2:
@@ -276,9 +281,11 @@ void frmMain::runFunction(qint16 iIndex) {
             showMessage(sNotSaved, sAppTitle, MsgIcon::Exclamation);
             break;
         }
-        // The mail check test window is not built yet.
         hide();
-        showMessage(QStringLiteral("メールチェック画面は準備中です"));
+        {
+            frmTest test(this);
+            test.exec();
+        }
         show();
         break;
     case 3:

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QString>
+
+// A virtual X display (Xvfb), optionally with a tray host (trayer), for tests that show real windows and
+// take screenshots. Started in main before the application exists, because the platform reads DISPLAY once.
+namespace VirtualDesktop {
+// Sets DISPLAY on success; otherwise answers false with the reason, and the caller runs offscreen to report
+// it.
+bool start(bool bWithTray, QString& sSkipReason);
+void stop();
+} // namespace VirtualDesktop
