@@ -39,10 +39,19 @@ public:
 class SettingsSyncGuard {
 public:
     explicit SettingsSyncGuard(const QString& sAPPName) : sApp(sAPPName) {}
-    ~SettingsSyncGuard() { SettingsStore::sync(sApp); }
+    ~SettingsSyncGuard() {
+        if (!bDone)
+            SettingsStore::sync(sApp);
+    }
+    // Writes now; a save succeeds only when its values were taken and also reached the disk.
+    bool commit(bool bWritten) {
+        bDone = true;
+        return SettingsStore::sync(sApp) && bWritten;
+    }
     SettingsSyncGuard(const SettingsSyncGuard&) = delete;
     SettingsSyncGuard& operator=(const SettingsSyncGuard&) = delete;
 
 private:
     QString sApp;
+    bool bDone = false;
 };

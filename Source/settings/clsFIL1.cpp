@@ -55,7 +55,7 @@ bool clsFIL1::saveRegistory(const QString& sAPPName) {
         if (!SettingsStore::saveSetting(sAPPName, sSection, quoteKey(n), sQuoteChar[n]))
             return false;
     }
-    return SettingsStore::writeInt16(sAPPName, sSection, valKey(8), iBlankDelete);
+    return guard.commit(SettingsStore::writeInt16(sAPPName, sSection, valKey(8), iBlankDelete));
 }
 
 bool clsFIL1::loadRegistory(const QString& sAPPName) {

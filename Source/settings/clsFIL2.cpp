@@ -15,10 +15,10 @@ void clsFIL2::setDefault() {
 
 bool clsFIL2::saveRegistory(const QString& sAPPName) {
     SettingsSyncGuard guard(sAPPName);
-    return SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val1"), iFilter) &&
-           SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val2"), 1) &&
-           SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val3"), iCcSet) &&
-           SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val4"), iBccSet);
+    return guard.commit(SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val1"), iFilter) &&
+                        SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val2"), 1) &&
+                        SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val3"), iCcSet) &&
+                        SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val4"), iBccSet));
 }
 
 bool clsFIL2::loadRegistory(const QString& sAPPName) {

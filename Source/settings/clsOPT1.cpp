@@ -13,8 +13,8 @@ void clsOPT1::setDefault() {
 
 bool clsOPT1::saveRegistory(const QString& sAPPName) {
     SettingsSyncGuard guard(sAPPName);
-    return SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val1"), iPosition) &&
-           SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val2"), iForm);
+    return guard.commit(SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val1"), iPosition) &&
+                        SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val2"), iForm));
 }
 
 bool clsOPT1::loadRegistory(const QString& sAPPName) {

@@ -13,10 +13,10 @@ void clsPAS1::setDefault() {
 
 bool clsPAS1::saveRegistory(const QString& sAPPName) {
     SettingsSyncGuard guard(sAPPName);
-    return SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val1"), iActive) &&
-           SettingsStore::saveSetting(sAPPName, sSection, QStringLiteral("Val2"), sKeep) &&
-           SettingsStore::saveSetting(sAPPName, sSection, QStringLiteral("Val3"), sFileName) &&
-           SettingsStore::saveSetting(sAPPName, sSection, QStringLiteral("Val4"), sFolder);
+    return guard.commit(SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val1"), iActive) &&
+                        SettingsStore::saveSetting(sAPPName, sSection, QStringLiteral("Val2"), sKeep) &&
+                        SettingsStore::saveSetting(sAPPName, sSection, QStringLiteral("Val3"), sFileName) &&
+                        SettingsStore::saveSetting(sAPPName, sSection, QStringLiteral("Val4"), sFolder));
 }
 
 bool clsPAS1::loadRegistory(const QString& sAPPName) {

@@ -38,7 +38,7 @@ bool clsServerTable::saveRegistory(const QString& sAPPName) {
                 return false;
         }
     }
-    return true;
+    return guard.commit(true);
 }
 
 bool clsServerTable::loadRegistory(const QString& sAPPName) {

@@ -43,7 +43,7 @@ bool clsSet2::saveRegistory(const QString& sAPPName) {
         if (!ok)
             return false;
     }
-    return SettingsStore::saveSetting(sAPPName, sSection, key(11), QString());
+    return guard.commit(SettingsStore::saveSetting(sAPPName, sSection, key(11), QString()));
 }
 
 QVariant clsSet2::getValue(qint16 iID, const QVariantList&) const {

@@ -38,22 +38,25 @@ bool clsSystem::saveRegTest(const QString& sAPPName, qint16 iID) {
     if (iID != ID_DETAIL && iID != ID_SIMPLE)
         return false;
     SettingsSyncGuard guard(sAPPName);
-    return iID == ID_DETAIL ? SettingsStore::writeBool(sAPPName, sSection, QStringLiteral("Test1"), bTest1)
-                            : SettingsStore::writeBool(sAPPName, sSection, QStringLiteral("Test2"), bTest2);
+    return guard.commit(iID == ID_DETAIL
+                            ? SettingsStore::writeBool(sAPPName, sSection, QStringLiteral("Test1"), bTest1)
+                            : SettingsStore::writeBool(sAPPName, sSection, QStringLiteral("Test2"), bTest2));
 }
 
 bool clsSystem::saveRegSetting(const QString& sAPPName, qint16 iID) {
     if (iID != ID_DETAIL && iID != ID_SIMPLE)
         return false;
     SettingsSyncGuard guard(sAPPName);
-    return iID == ID_DETAIL
-               ? SettingsStore::writeBool(sAPPName, sSection, QStringLiteral("Setting1"), bSetting1)
-               : SettingsStore::writeBool(sAPPName, sSection, QStringLiteral("Setting2"), bSetting2);
+    return guard.commit(
+        iID == ID_DETAIL
+            ? SettingsStore::writeBool(sAPPName, sSection, QStringLiteral("Setting1"), bSetting1)
+            : SettingsStore::writeBool(sAPPName, sSection, QStringLiteral("Setting2"), bSetting2));
 }
 
 bool clsSystem::saveRegSetSelect(const QString& sAPPName) {
     SettingsSyncGuard guard(sAPPName);
-    return SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("SetSelect"), iSetSelect);
+    return guard.commit(
+        SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("SetSelect"), iSetSelect));
 }
 
 bool clsSystem::setValueTest(bool vValue, qint16 iID) {

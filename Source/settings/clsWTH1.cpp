@@ -14,8 +14,8 @@ void clsWTH1::setDefault() {
 bool clsWTH1::saveRegistory(const QString& sAPPName) {
     SettingsSyncGuard guard(sAPPName);
     // The dialog offers no way to switch the periodic check off, so it is stored on.
-    return SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val1"), 0) &&
-           SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val2"), iInterval);
+    return guard.commit(SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val1"), 0) &&
+                        SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("Val2"), iInterval));
 }
 
 bool clsWTH1::loadRegistory(const QString& sAPPName) {

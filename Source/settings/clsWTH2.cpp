@@ -41,7 +41,7 @@ bool clsWTH2::saveRegistory(const QString& sAPPName) {
                 return false;
         }
     }
-    return true;
+    return guard.commit(true);
 }
 
 bool clsWTH2::loadRegistory(const QString& sAPPName) {

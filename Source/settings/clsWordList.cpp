@@ -34,7 +34,7 @@ bool clsWordList::saveRegistory(const QString& sAPPName) {
         if (!SettingsStore::saveSetting(sAPPName, sSection, entryKey(n), sTable[n]))
             return false;
     }
-    return true;
+    return guard.commit(true);
 }
 
 bool clsWordList::loadRegistory(const QString& sAPPName) {
