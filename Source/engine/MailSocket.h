@@ -3,14 +3,29 @@
 #include <QByteArray>
 #include <QSslSocket>
 #include <QString>
+#include <atomic>
+#include <functional>
 #include <memory>
 
 // A blocking line connection to a mail server, plain or TLS, for the thread that runs a check. Every wait is
-// bounded: the connect limit covers connecting, the TLS handshake and the greeting; the reply limit is the
-// longest silence allowed while a reply is awaited.
+// bounded: the connect limit covers the name lookup, connecting and the TLS handshake; the reply limit is the
+// longest silence allowed while a reply is awaited. Waits are cut into short slices, so another thread can
+// call abort() and the waiting call gives up within one slice.
 class MailSocket {
 public:
-    enum Error { NoError = 0, ConnectFailed, TlsFailed, Timeout, Dropped, WriteFailed, BadServerName };
+    enum Error {
+        NoError = 0,
+        ConnectFailed,
+        TlsFailed,
+        Timeout,
+        Dropped,
+        WriteFailed,
+        BadServerName,
+        Aborted
+    };
+
+    // The longest a wait goes without looking at the abort flag.
+    static constexpr int iSliceMs = 100;
 
     MailSocket();
     ~MailSocket();
@@ -37,6 +52,11 @@ public:
     // Reads one line without its line end. Waits at most the reply limit for each piece of it.
     bool readLine(QByteArray& line, bool bTrace = true);
 
+    // Safe from any thread. Every call that would wait fails with Aborted from now on, until clearAbort().
+    void abort() { bAbortFlag.store(true); }
+    void clearAbort() { bAbortFlag.store(false); }
+    bool isAborted() const { return bAbortFlag.load(); }
+
     Error error() const { return eError; }
     QString errorText() const { return sErrorText; }
     void trace(const char* sDirection, const QByteArray& text);
@@ -44,8 +64,18 @@ public:
     qint64 bytesRead() const { return iBytesRead; }
 
 private:
+    enum class Wait { Done, Failed, Aborted };
+
     bool fail(Error e, const QString& sText);
-    bool waitForData(int iMilliseconds);
+    // Repeats one of the socket's waits in slices until it succeeds, fails for real, the time is up or the
+    // abort flag is set.
+    Wait sliced(qint64 iMilliseconds, const std::function<bool(int)>& wait,
+                const std::function<bool()>& bRetry);
+    bool timedOutOnly() const;
+    bool failAborted();
+    // Resolves the host and connects to one of its addresses within the time.
+    bool connectSocket(const QString& sHostName, quint16 iPort, qint64 iMilliseconds);
+    bool waitEncrypted(qint64 iMilliseconds);
 
     std::unique_ptr<QSslSocket> socket;
     QString sHost;
@@ -55,4 +85,5 @@ private:
     qint64 iBytesRead = 0;
     Error eError = NoError;
     QString sErrorText;
+    std::atomic<bool> bAbortFlag{false};
 };

@@ -29,6 +29,8 @@ Pop3Client::Error fromSocket(MailSocket::Error e) {
         return Pop3Client::Timeout;
     case MailSocket::BadServerName:
         return Pop3Client::BadServerName;
+    case MailSocket::Aborted:
+        return Pop3Client::Aborted;
     case MailSocket::Dropped:
     case MailSocket::WriteFailed:
         break;

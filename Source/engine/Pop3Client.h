@@ -28,6 +28,7 @@ public:
         FileError = 8,
         NotConnected = 9,
         BadServerName = 10,
+        Aborted = 11,
     };
 
     Pop3Client();
@@ -56,6 +57,11 @@ public:
     qint32 Disconnect();
     qint32 LastError() const { return eError; }
     QString LastErrorText() const { return sErrorText; }
+    // Safe from any thread: whatever the client waits for now or later fails at once with Aborted, until
+    // clearAbort(). Lets a window give up a visit without waiting for the time limits.
+    void abort() { socket.abort(); }
+    void clearAbort() { socket.clearAbort(); }
+    bool isAborted() const { return socket.isAborted(); }
 
     QString FromName();
     QString FromAddress();
