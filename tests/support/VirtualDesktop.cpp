@@ -52,7 +52,7 @@ void stopProcess(pid_t& pid) {
 
 namespace VirtualDesktop {
 // Xvfb picks a free display itself (-displayfd) and writes its number to the pipe once it accepts clients.
-bool start(bool bWithTray, QString& sSkipReason) {
+bool start(bool bWithTray, QString& sSkipReason, const char* sScreen) {
     if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()) {
         sSkipReason = QStringLiteral("Xvfb is not installed (Debian package xvfb)");
         return false;
@@ -66,9 +66,9 @@ bool start(bool bWithTray, QString& sSkipReason) {
         sSkipReason = QStringLiteral("no pipe for Xvfb");
         return false;
     }
-    pidXvfb = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24", "-nolisten",
-                     "tcp", "-ac"},
-                    fds[1]);
+    pidXvfb = spawn(
+        {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", sScreen, "-nolisten", "tcp", "-ac"},
+        fds[1]);
     ::close(fds[1]);
     std::string sDisplay;
     pollfd pfd{fds[0], POLLIN, 0};

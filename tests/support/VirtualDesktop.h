@@ -7,6 +7,6 @@
 namespace VirtualDesktop {
 // Sets DISPLAY on success; otherwise answers false with the reason, and the caller runs offscreen to report
 // it.
-bool start(bool bWithTray, QString& sSkipReason);
+bool start(bool bWithTray, QString& sSkipReason, const char* sScreen = "1024x768x24");
 void stop();
 } // namespace VirtualDesktop
