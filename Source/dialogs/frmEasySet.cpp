@@ -36,10 +36,6 @@ const QString sPageTooSmall = QStringLiteral("本文の文字数制限には100�
 const QString sBadPageSize = QStringLiteral("本文の文字数制限の指定に誤りがあります。");
 const QString sContinueCheck = QStringLiteral("引き続きメールチェックをおこなって下さい");
 
-QString twoLines(const QString& sFirst, const QString& sSecond) {
-    return sFirst + QStringLiteral("\n\r") + sSecond;
-}
-
 // A whole number with optional blanks around it and an optional sign, as the settings record reads it.
 bool toInteger(const QString& sText, qlonglong& iValue) {
     QString s = sText.trimmed();
@@ -78,22 +74,6 @@ double leadingNumber(const QString& sText) {
     return bDigits ? sNumber.toDouble() : 0.0;
 }
 
-// The hourglass for the span of a save; whichever way the save ends, the normal pointer comes back.
-class WaitCursor {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { restore(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-    void restore() {
-        if (bOn)
-            QApplication::restoreOverrideCursor();
-        bOn = false;
-    }
-
-private:
-    bool bOn = true;
-};
 } // namespace
 
 frmEasySet::frmEasySet(QWidget* parent) : QDialog(parent) {
@@ -418,7 +398,7 @@ void frmEasySet::saveSettings(bool bClose) {
     {
         WaitCursor wait;
         if (!storeSettings() || !clsSet2::instance().saveRegistory(sAppName)) {
-            wait.restore();
+            wait.release();
             showMessage(QStringLiteral("設定情報の保存に失敗しました。"));
             return;
         }

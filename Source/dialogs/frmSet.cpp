@@ -39,10 +39,6 @@ const char* const sTabTitles[] = {"フィルタ１",         "フィルタ２", 
                                   "受信サーバ",         "送信サーバ", "メールチェック", "メールチェック２",
                                   "スクリーンセイバー", "オプション"};
 
-QString twoLines(const char* sFirst, const char* sSecond) {
-    return QString::fromUtf8(sFirst) + QStringLiteral("\n\r") + QString::fromUtf8(sSecond);
-}
-
 void tell(const QString& sText, MsgIcon icon = MsgIcon::Information) {
     showMessage(sText, sAppTitle, icon);
 }
@@ -127,23 +123,6 @@ QWidget* indented(QWidget* inner) {
     inner->layout()->setContentsMargins(24, 0, 0, 0);
     return inner;
 }
-
-// The hourglass from the start of the save until the mode is switched, however the save ends.
-class WaitCursor {
-public:
-    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { release(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-    void release() {
-        if (bOn)
-            QGuiApplication::restoreOverrideCursor();
-        bOn = false;
-    }
-
-private:
-    bool bOn = true;
-};
 
 // The records refuse a save on their own only in these states, and then say why themselves; any other
 // refusal comes from the store.

@@ -30,15 +30,6 @@
 namespace {
 const QString sCrLf = QStringLiteral("\r\n");
 
-// The hourglass for exactly as long as the object lives, whichever way the scope is left.
-class WaitCursor {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
 QLabel* label(const QString& sText, QWidget* parent, const QString& sName = QString()) {
     auto* item = new QLabel(sText, parent);
     if (!sName.isEmpty())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QCursor>
+#include <QGuiApplication>
 #include <QString>
 #include <QStringList>
 
@@ -21,3 +23,26 @@ bool listContains(QListWidget* list, const QString& sText);
 
 // Values 0 to iCount - 1 joined: mode 1 puts four blanks after each, mode 2 nothing; other modes answer "".
 QString joinColumns(qint16 iMode, qint16 iCount, const QStringList& sValues);
+
+// The two lines of a message, joined as every message of the dialogs joins them.
+inline QString twoLines(const QString& sFirst, const QString& sSecond) {
+    return sFirst + QStringLiteral("\n\r") + sSecond;
+}
+
+// The hourglass while a dialog works; the normal pointer comes back however the work ends, or earlier on
+// release().
+class WaitCursor {
+public:
+    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { release(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+    void release() {
+        if (bOn)
+            QGuiApplication::restoreOverrideCursor();
+        bOn = false;
+    }
+
+private:
+    bool bOn = true;
+};
