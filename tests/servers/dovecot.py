@@ -2,7 +2,7 @@
 """A private Dovecot POP3 server on 127.0.0.1 for the tests.
 
     dovecot.py --run DIR [--user NAME:PASSWORD]... [--tls none|starttls|implicit]
-               [--certs DIR] [--cert server|other] [--disable-plaintext-auth]
+               [--certs DIR] [--cert server|other] [--disable-plaintext-auth] [--port N]
                [--exit-on-stdin-eof]
 
 Everything lives in DIR: dovecot.conf, the passwd-file "users" (one "name:{PLAIN}password" a line; lines
@@ -13,6 +13,9 @@ appended later are picked up on the next login), dovecot.log, and one maildir a 
 A message is added by writing it with a unique name into DIR/mail/<user>/Maildir/new/ (write it elsewhere
 first and rename it in, so Dovecot never sees half a file). Dovecot numbers new files by the time at the
 start of their name, so "<seconds>.M<microseconds>P<pid>Q<n>.<host>" keeps the order they were added in.
+
+Started again on a DIR it used before, with the --port it had, it serves the same mailboxes at the same
+address, as a server does after a restart.
 
 When ready, one JSON line goes to stdout: {"port", "pid" (this script), "dovecot_pid", "run", "log"}.
 SIGTERM (or, with --exit-on-stdin-eof, the end of stdin, i.e. the test process died) stops Dovecot at once,
@@ -154,10 +157,16 @@ def prepare_run(args, run):
     os.makedirs(os.path.join(run, "state"), exist_ok=True)
     os.chmod(run, 0o755)
     users = os.path.join(run, "users")
+    known = set()
+    if os.path.exists(users):
+        with open(users) as f:
+            known = {line.strip() for line in f}
     with open(users, "a") as f:
         for entry in args.user:
             name, _, password = entry.partition(":")
-            f.write(f"{name}:{{PLAIN}}{password}\n")
+            line = f"{name}:{{PLAIN}}{password}"
+            if line not in known:  # a restart on the same folder
+                f.write(line + "\n")
             for sub in ("new", "cur", "tmp"):
                 os.makedirs(os.path.join(run, "mail", name, "Maildir", sub), exist_ok=True)
     os.chmod(users, 0o644)
@@ -173,11 +182,11 @@ def prepare_run(args, run):
 class Relay:
     """Forwards loopback connections to Dovecot behind a PROXY v1 header naming a remote client."""
 
-    def __init__(self, target_port):
+    def __init__(self, target_port, port=0):
         self.target_port = target_port
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", 0))
+        self.listener.bind(("127.0.0.1", port))
         self.listener.listen(16)
         self.port = self.listener.getsockname()[1]
         threading.Thread(target=self._accept, daemon=True).start()
@@ -253,15 +262,25 @@ def start(args, run):
     log = os.path.join(run, "dovecot.log")
     for _ in range(3):
         relayed = args.disable_plaintext_auth
-        port = free_port()
+        port = args.port if args.port and not relayed else free_port()
         conf = write_config(args, run, port, relayed)
         with open(log, "a") as f:
             f.write(f"--- starting on port {port}\n")
+        # Left behind by a Dovecot that was killed; its PID may belong to another process by now.
+        try:
+            os.remove(os.path.join(run, "base", "master.pid"))
+        except FileNotFoundError:
+            pass
         # Its own process group, so that stop() reaches every Dovecot process and nothing else.
         proc = subprocess.Popen(["dovecot", "-F", "-c", conf], stdin=subprocess.DEVNULL,
                                 stdout=sys.stderr, preexec_fn=die_with_parent, start_new_session=True)
         RUNNING.append(proc)
-        relay = Relay(port) if relayed else None
+        try:
+            relay = Relay(port, args.port) if relayed else None
+        except OSError:
+            relay = None
+            stop(proc)
+            continue
         public = relay.port if relay else port
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline and proc.poll() is None and not STOPPING.is_set():
@@ -308,6 +327,7 @@ def main():
     parser.add_argument("--cert", choices=["server", "other"], default="server",
                         help="other: a certificate for other.invalid, not for localhost")
     parser.add_argument("--disable-plaintext-auth", action="store_true")
+    parser.add_argument("--port", type=int, default=0, help="the port to serve on (default: a free one)")
     parser.add_argument("--exit-on-stdin-eof", action="store_true")
     args = parser.parse_args()
     run = os.path.abspath(args.run)

@@ -2,10 +2,11 @@
 """An SMTP server on 127.0.0.1 for the tests; it records every message it accepts.
 
     smtp_server.py --store DIR [--tls none|starttls|implicit] [--certs DIR] [--cert server|other]
-                   [--auth USER:PASSWORD] [--log FILE] [--exit-on-stdin-eof]
+                   [--auth USER:PASSWORD] [--log FILE] [--port N] [--exit-on-stdin-eof]
 
 --certs is a folder made by make_certs.sh (needed unless --tls none). With --auth, AUTH PLAIN and LOGIN are
-offered and required before MAIL; with --tls starttls they are offered only after STARTTLS.
+offered and required before MAIL; with --tls starttls they are offered only after STARTTLS. Started again
+with the same --store and --port, it comes back at the same address and numbers on from the messages there.
 
 Every accepted message becomes DIR/NNNN.eml (the bytes received, dot-unstuffed, CRLF kept) and then
 DIR/NNNN.json with
@@ -19,9 +20,11 @@ DIR/control.json, read again at every command, injects faults:
     "refuse_rcpt": ["a@b", ...]   these recipients get 550
     "fail_data": N                the next N messages get 451 (the server counts N down in the file)
     "fail_data_at": "end"|"command"   451 after the message text (default) or to the DATA command itself
+    "fail_data_code": 554         the reply code of those failures instead of 451
     "drop_on": "MAIL"|"RCPT"|"DATA"|"DATA_END"|...   close the connection without answering that
                                   command (DATA_END: after the message text)
     "silent": true                accept connections but never greet (they are closed after 60 s)
+    "faults_after": N             the faults above wait until N more messages were accepted (counted down)
 
 When ready, one JSON line goes to stdout: {"port", "pid"}. Runs until SIGTERM, or with --exit-on-stdin-eof
 until stdin closes (the test process died).
@@ -61,6 +64,17 @@ class Store:
             return data if isinstance(data, dict) else {}
         except (OSError, ValueError):
             return {}
+
+    def faults(self):
+        """The control in force now: none while "faults_after" still counts."""
+        data = self.control()
+        waiting = data.get("faults_after", 0)
+        return {} if isinstance(waiting, int) and waiting > 0 else data
+
+    def count_accepted(self):
+        waiting = self.control().get("faults_after", 0)
+        if isinstance(waiting, int) and waiting > 0:
+            self.update_control(faults_after=waiting - 1)
 
     def update_control(self, **changes):
         data = self.control()
@@ -126,17 +140,17 @@ class Handler:
         self.store = store
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
-        if address.lower() in (a.lower() for a in self.store.control().get("refuse_rcpt", [])):
+        if address.lower() in (a.lower() for a in self.store.faults().get("refuse_rcpt", [])):
             return f"550 5.1.1 <{address}>: Recipient address rejected"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
-        control = self.store.control()
+        control = self.store.faults()
         if str(control.get("drop_on", "")).upper() == "DATA_END":
             await server.drop()
         if control.get("fail_data_at", "end") == "end" and self.take_failure(control):
-            return "451 4.3.0 Temporary failure, try again later"
+            return failure_reply(control)
         raw = envelope.original_content
         facts = {
             "mail_from": envelope.mail_from,
@@ -153,6 +167,7 @@ class Handler:
         except Exception as error:
             facts["parse_error"] = f"{type(error).__name__}: {error}"
         self.store.save(raw, facts)
+        self.store.count_accepted()
         return "250 OK"
 
     def take_failure(self, control):
@@ -161,6 +176,13 @@ class Handler:
             return False
         self.store.update_control(fail_data=remaining - 1)
         return True
+
+
+def failure_reply(control):
+    code = control.get("fail_data_code", 451)
+    if isinstance(code, int) and 500 <= code < 600:
+        return f"{code} 5.3.0 Permanent failure"
+    return "451 4.3.0 Temporary failure, try again later"
 
 
 class TestSMTP(SMTP):
@@ -172,12 +194,12 @@ class TestSMTP(SMTP):
 
     def _guarded(self, name, method):
         async def guarded(arg):
-            control = self.store.control()
+            control = self.store.faults()
             if str(control.get("drop_on", "")).upper() == name:
                 await self.drop()
             if (name == "DATA" and control.get("fail_data_at") == "command" and self.envelope.rcpt_tos
                     and self.event_handler.take_failure(control)):
-                return await self.push("451 4.3.0 Temporary failure, try again later")
+                return await self.push(failure_reply(control))
             return await method(arg)
 
         return guarded
@@ -189,7 +211,7 @@ class TestSMTP(SMTP):
         raise ConnectionResetError("dropped on purpose")
 
     async def _handle_client(self):
-        if self.store.control().get("silent"):
+        if self.store.faults().get("silent"):
             await asyncio.sleep(24 * 3600)  # ends when the client goes away or the server stops
             return
         await super()._handle_client()
@@ -226,7 +248,7 @@ async def serve(args):
         )
 
     loop = asyncio.get_running_loop()
-    server = await loop.create_server(factory, "127.0.0.1", 0,
+    server = await loop.create_server(factory, "127.0.0.1", args.port, reuse_address=True,
                                       ssl=context if args.tls == "implicit" else None)
     port = server.sockets[0].getsockname()[1]
     print(json.dumps({"port": port, "pid": os.getpid()}), flush=True)
@@ -256,6 +278,7 @@ def main():
     parser.add_argument("--cert", choices=["server", "other"], default="server")
     parser.add_argument("--auth", help="USER:PASSWORD")
     parser.add_argument("--log", help="file for the server's own log (default: warnings on stderr)")
+    parser.add_argument("--port", type=int, default=0, help="the port to serve on (default: a free one)")
     parser.add_argument("--exit-on-stdin-eof", action="store_true")
     args = parser.parse_args()
     if args.tls != "none" and not args.certs:

@@ -125,6 +125,9 @@ bool ScriptServer::launch(const QString& sScript, const QString& sKind, QStringL
                           const QString& sLogFile) {
     stop();
     m_sLogFile = sLogFile;
+    m_sScript = sScript;
+    m_sKind = sKind;
+    m_args = args;
     // A test process that dies closes the script's stdin, and the script then stops its server.
     args.prepend(serversDir() + QLatin1Char('/') + sScript);
     args << QStringLiteral("--exit-on-stdin-eof");
@@ -142,11 +145,30 @@ bool ScriptServer::launch(const QString& sScript, const QString& sKind, QStringL
     }
     const QJsonObject ready = QJsonDocument::fromJson(line).object();
     m_port = quint16(ready.value(QStringLiteral("port")).toInt());
-    if (m_port != 0)
+    if (m_port != 0) {
+        m_lastPort = m_port;
         return true;
+    }
     stop();
     qWarning("%s did not start.\n--- stderr:\n%s\n--- log:\n%s", qPrintable(sKind),
              qPrintable(readText(sStderr)), qPrintable(readText(m_sLogFile)));
+    return false;
+}
+
+bool ScriptServer::restart() {
+    if (m_sScript.isEmpty() || m_lastPort == 0)
+        return false;
+    QStringList args = m_args;
+    const qsizetype iPortAt = args.indexOf(QStringLiteral("--port"));
+    if (iPortAt >= 0)
+        args.remove(iPortAt, 2);
+    args << QStringLiteral("--port") << QString::number(m_lastPort);
+    const quint16 iPort = m_lastPort;
+    if (!launch(m_sScript, m_sKind, args, m_sLogFile))
+        return false;
+    if (port() == iPort)
+        return true;
+    stop();
     return false;
 }
 

@@ -37,6 +37,9 @@ public:
     bool isRunning() const { return m_process.state() == QProcess::Running; }
     QString runDir() const { return m_runDir; }
     void stop();
+    // After stop(): the same server again, on its old port and with its folders as they were, as a server
+    // comes back after a restart. Dovecot and the SMTP server only; false when the port was taken meanwhile.
+    bool restart();
 
 protected:
     bool launch(const QString& sScript, const QString& sKind, QStringList args, const QString& sLogFile);
@@ -45,7 +48,11 @@ protected:
 private:
     QProcess m_process;
     quint16 m_port = 0;
+    quint16 m_lastPort = 0;
     QString m_sLogFile;
+    QString m_sScript;
+    QString m_sKind;
+    QStringList m_args;
 };
 
 // Dovecot serving POP3. Maildirs: runDir()/mail/<user>/Maildir/{new,cur,tmp}. Starting and stopping take
