@@ -77,7 +77,10 @@ bool iconvKnows(const QByteArray& sCharset) {
         if (bKnown)
             g_mime_iconv_close(cd);
     }
-    known.insert(sCharset, bKnown);
+    // The labels come from the mail, so a table of every one seen would grow with each new label for as long
+    // as the program runs; the few real charsets are in it long before it is full.
+    if (known.size() < 256)
+        known.insert(sCharset, bKnown);
     return bKnown;
 }
 

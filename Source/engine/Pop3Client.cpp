@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageAuthenticationCode>
+#include <QSet>
 
 namespace {
 // Whole messages kept on disk for a second look (the test window pages back and forth); headers are always
@@ -143,6 +144,7 @@ qint32 Pop3Client::Connect(const QString& sServer) {
     quint16 iPort = 110;
     if (!MailSocket::parseServer(sServer, 110, sHost, iPort))
         return fail(BadServerName, QStringLiteral("bad server name: ") + sServer);
+    sAccount = sServer;
     socket.setTraceFile(LogFile);
     socket.setTimeouts(ConnectTimeout, ReplyTimeout);
     if (!socket.connectTo(sHost, iPort, bImplicitTls || iPort == 995))
@@ -235,6 +237,8 @@ qint32 Pop3Client::Login(const QString& sUser, const QString& sPassword) {
     if (!socket.isConnected())
         return fail(NotConnected, QStringLiteral("not connected"));
     bLoggedIn = authenticate(sUser, sPassword);
+    if (bLoggedIn)
+        sAccount = sAccount.section(u'\n', 0, 0) + u'\n' + sUser;
     return bLoggedIn ? 1 : 0;
 }
 
@@ -274,8 +278,32 @@ qint32 Pop3Client::Stat() {
         return fail(ServerError, QString::fromUtf8(reply));
     if (!loadUidList())
         return 0;
+    forgetGoneMessages();
     bStatOk = true;
     return 1;
+}
+
+void Pop3Client::forgetGoneMessages() {
+    QSet<QString> present;
+    for (auto it = sUids.cbegin(); it != sUids.cend(); ++it)
+        present.insert(cacheKey(it.key()));
+    const QString sThisAccount = QStringLiteral("uid:") + sAccount + u'\n';
+    for (auto it = cache.begin(); it != cache.end();) {
+        const bool bGone = it.key().startsWith(QLatin1String("visit:")) ||
+                           (it.key().startsWith(sThisAccount) && !present.contains(it.key()));
+        if (!bGone || it.key() == sCurrentKey) {
+            ++it;
+            continue;
+        }
+        if (!it->sFullFile.isEmpty()) {
+            iWholeBytes -= QFileInfo(it->sFullFile).size();
+            QFile::remove(it->sFullFile);
+            sWholeOrder.removeOne(it.key());
+        }
+        if (!it->sHeaderFile.isEmpty())
+            QFile::remove(it->sHeaderFile);
+        it = cache.erase(it);
+    }
 }
 
 qint32 Pop3Client::MessageCount(qint32) const {
@@ -284,7 +312,8 @@ qint32 Pop3Client::MessageCount(qint32) const {
 
 QString Pop3Client::cacheKey(qint32 iMessage) const {
     const QString sUid = sUids.value(iMessage);
-    return sUid.isEmpty() ? QString() : QStringLiteral("uid:") + sUid;
+    // Ids are unique within one mailbox only; many servers simply count.
+    return sUid.isEmpty() ? QString() : QStringLiteral("uid:") + sAccount + u'\n' + sUid;
 }
 
 qint32 Pop3Client::Retrieve(qint32 iMessage) {
@@ -303,15 +332,32 @@ qint32 Pop3Client::Retrieve(qint32 iMessage) {
     return 1;
 }
 
+bool Pop3Client::ensureCacheDir() {
+    if (cacheDir && QFileInfo(cacheDir->path()).isDir())
+        return true;
+    // Made anew when it could not be made before, or when a cleaner of old temporary files took it away; the
+    // files it listed went with it.
+    cache.clear();
+    sWholeOrder.clear();
+    iWholeBytes = 0;
+    cacheDir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/pelimo-pop3-XXXXXX"));
+    if (cacheDir->isValid())
+        return true;
+    cacheDir.reset();
+    return fail(FileError, QStringLiteral("no temporary folder in ") + QDir::tempPath());
+}
+
 bool Pop3Client::ensureHeader() {
+    if (!ensureCacheDir())
+        return false;
+    const bool bKnown = cache.contains(sCurrentKey);
     Cached& entry = cache[sCurrentKey];
     if (!entry.sHeaderFile.isEmpty() || !entry.sFullFile.isEmpty())
         return true;
-    if (!cacheDir) {
-        cacheDir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/pelimo-pop3-XXXXXX"));
-        if (!cacheDir->isValid())
-            return fail(FileError, QStringLiteral("no temporary folder"));
-    }
+    // Only a new message: one whose whole copy made room for others is held already, and its header is all
+    // a later visit needs (else a mailbox beyond the cache would come whole at every visit).
+    if (WholeAtOnce && !bKnown && sCurrentKey.startsWith(QLatin1String("uid:")))
+        return ensureWhole();
     const QString sPath = cacheDir->filePath(QStringLiteral("h%1.eml").arg(++iFileSerial));
     QByteArray reply;
     if (command("TOP " + QByteArray::number(iCurrent) + " 0", reply)) {
@@ -328,6 +374,8 @@ bool Pop3Client::ensureHeader() {
 }
 
 bool Pop3Client::ensureWhole() {
+    if (!ensureCacheDir())
+        return false;
     Cached& entry = cache[sCurrentKey];
     if (entry.sFullFile.isEmpty()) {
         if (iCurrent < 1)

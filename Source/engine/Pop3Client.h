@@ -13,7 +13,8 @@ class MailMessage;
 
 // The POP3 component: a blocking client for the thread that runs a check. Messages stay on the server. What
 // was read once is kept by its unique id for the life of the object, so a message already held costs no
-// second download; a message's header is fetched first and the rest only when a getter needs it.
+// second download; a message's header is fetched first and the rest only when a getter needs it, unless
+// WholeAtOnce says the rest is always wanted.
 class Pop3Client {
 public:
     enum Error {
@@ -42,6 +43,10 @@ public:
     // The protocol trace; empty means none.
     QString LogFile;
     qint32 SessionMode = 1;
+    // For a caller that reads the text of every message it does not hold yet: a message whose unique id is
+    // new is then fetched whole at once, which saves a command, the header's second trip and a file. Without
+    // unique ids the header still comes first, or every visit would download every message whole.
+    bool WholeAtOnce = false;
     // TLS from the first byte on any port; port 995 always means it.
     void setImplicitTls(bool bOn) { bImplicitTls = bOn; }
 
@@ -113,6 +118,10 @@ private:
     MailMessage* current();
     QString cacheKey(qint32 iMessage) const;
     void forgetWholeFiles();
+    bool ensureCacheDir();
+    // Messages gone from the server, and those of an earlier visit to a server without unique ids, are never
+    // asked for again: their files would pile up for as long as the program runs.
+    void forgetGoneMessages();
 
     MailSocket socket;
     Error eError = NoError;
@@ -126,6 +135,8 @@ private:
     bool bImplicitTls = false;
     QHash<qint32, QString> sUids;
 
+    // The server as given and the user: a message's id means something only within its mailbox.
+    QString sAccount;
     std::unique_ptr<QTemporaryDir> cacheDir;
     QHash<QString, Cached> cache;
     QStringList sWholeOrder; // keys with a whole message on disk, oldest first

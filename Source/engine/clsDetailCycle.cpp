@@ -114,7 +114,8 @@ CheckOutcome clsDetailCycle::runCheck() {
         lTotal += lRead;
     }
     writeRunLog(receiveCountLine(bAnyRead || iRecvRows < 1 ? lTotal : -1));
-    if (lTotal <= 0)
+    // A store full of mail whose forwarding failed reads nothing new, yet that mail is due again now.
+    if (lTotal <= 0 && !(bAnyRead && store.hasMailToForward()))
         return CheckOutcome::CarryOn;
 
     for (qint16 b = 0; b < iRecvRows; ++b) {

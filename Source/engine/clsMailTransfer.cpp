@@ -135,7 +135,12 @@ qint32 clsMailTransfer::mailRecive(Pop3Client& pop3Cntrol, const QString& sPop3S
                                    const QString& sUserID, const QString& sPassword,
                                    const QString& sTempDir) {
     pop3Cntrol.SessionMode = 1;
+    // Every message not held yet is read to its end below; the test window shares the client, so its own
+    // setting comes back afterwards.
+    const bool bWholeAtOnce = pop3Cntrol.WholeAtOnce;
+    pop3Cntrol.WholeAtOnce = true;
     lLastRead = 0;
+    sPassedOver.clear();
     qint32 lResult = -1;
     bool bConnected = false;
     try {
@@ -153,9 +158,21 @@ qint32 clsMailTransfer::mailRecive(Pop3Client& pop3Cntrol, const QString& sPop3S
     if (lResult < 0 && pop3Cntrol.LastError() != 0)
         writeRunLog(QStringLiteral("POP3: ") + sPop3SrvName + QStringLiteral(" ") +
                     pop3Cntrol.LastErrorText());
+    else if (!sPassedOver.isEmpty())
+        writeRunLog(QStringLiteral("POP3: ") + sPop3SrvName + QStringLiteral(" ") + sPassedOver);
     if (bConnected)
         pop3Cntrol.Disconnect();
+    pop3Cntrol.WholeAtOnce = bWholeAtOnce;
     return lResult;
+}
+
+bool clsMailTransfer::hasMailToForward() const {
+    for (qint32 j = 0; j < lTotal && j < iSlots; ++j) {
+        const Slot& slot = slots[size_t(j)];
+        if (slot.bRegister && !slot.bTrans && !slot.bStop)
+            return true;
+    }
+    return false;
 }
 
 qint32 clsMailTransfer::freeSlot() const {
@@ -181,8 +198,17 @@ qint32 clsMailTransfer::readMailbox(Pop3Client& pop3Cntrol, const QString& sTemp
         if (lSlot < 0)
             break;
         ++lLastRead;
-        if (!pop3Cntrol.Retrieve(m))
-            continue;
+        if (!pop3Cntrol.Retrieve(m)) {
+            // A message the server refused or that cannot be kept is passed over; after a connection that
+            // broke off mid-message, the next command would read the rest of it as its reply.
+            const qint32 lError = pop3Cntrol.LastError();
+            if (sPassedOver.isEmpty())
+                sPassedOver = pop3Cntrol.LastErrorText();
+            if (lError == Pop3Client::ServerError || lError == Pop3Client::FileError ||
+                lError == Pop3Client::NoSuchMessage)
+                continue;
+            break;
+        }
         pop3Cntrol.ParseMessage();
 
         const qint32 iHeaders = pop3Cntrol.HeaderCount();
@@ -210,6 +236,8 @@ qint32 clsMailTransfer::readMailbox(Pop3Client& pop3Cntrol, const QString& sTemp
         const QString sText = pop3Cntrol.Body();
         // A message that did not arrive whole is not taken; it is read again at the next visit.
         if (pop3Cntrol.LastError() != 0) {
+            if (sPassedOver.isEmpty())
+                sPassedOver = pop3Cntrol.LastErrorText();
             pop3Cntrol.EndMessage();
             if (pop3Cntrol.LastError() == Pop3Client::FileError)
                 continue;
@@ -242,10 +270,15 @@ qint32 clsMailTransfer::readMailbox(Pop3Client& pop3Cntrol, const QString& sTemp
                 continue;
             slot.lAFileSize[size_t(lKept)] = lSize;
             slot.sAFileName[size_t(lKept)] = sName;
-            if (!sTempDir.isEmpty() && pop3Cntrol.SaveAttachment(k, sTempDir)) {
+            if (sTempDir.isEmpty())
+                continue;
+            if (pop3Cntrol.SaveAttachment(k, sTempDir)) {
                 // Later steps find the file by this name, which may differ from the mail's.
                 slot.sAFileName[size_t(lKept)] = pop3Cntrol.SavedFileName();
                 ++lKept;
+            } else {
+                // The mail goes on without it: attachments never reach the phone.
+                writeRunLog(QStringLiteral("添付ファイルを保存できません: ") + sName + u' ' + sTempDir);
             }
         }
         slot.lAFileCount = lKept;

@@ -25,6 +25,8 @@ public:
                       const QString& sPassword, const QString& sTempDir);
     void clearClass();
     qint32 getReciveMailTotal() const { return lTotal; }
+    // Whether a slot holds mail that is neither forwarded nor held back.
+    bool hasMailToForward() const;
     qint32 getReciveMailNum() const { return lLastRead; }
     void outputClass() const {}
     void SetToCcBccComment(Pop3Client& pop3Cntrol, QString& sBody) const;
@@ -134,6 +136,8 @@ private:
     qint32 lTotal = 0;
     qint32 lLastRead = 0;
     qint32 lTransferred = 0;
+    // Why the latest reading passed a message over, for the run log; empty when it passed none.
+    QString sPassedOver;
     // Every mail stored in this forwarding period, also after its slot was used again.
     QSet<QByteArray> seen;
 

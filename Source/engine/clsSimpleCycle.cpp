@@ -91,7 +91,8 @@ CheckOutcome clsSimpleCycle::runCheck() {
     const qint32 n =
         store.mailRecive(Pop31, settings.sPop3Server, settings.sUserID, settings.sPassword, QString());
     writeRunLog(receiveCountLine(n));
-    if (n <= 0)
+    // A store full of mail whose forwarding failed reads nothing new, yet that mail is due again now.
+    if (n < 0 || (n == 0 && !store.hasMailToForward()))
         return CheckOutcome::CarryOn;
 
     store.checkSystemCommand(Smtp1, settings.sSmtpServer, settings.sDestination, settings.sUserID);

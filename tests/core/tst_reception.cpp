@@ -270,6 +270,22 @@ private Q_SLOTS:
         QCOMPARE(sActual, sExpected);
     }
 
+    // Nothing of a download that broke off reaches the store, and the visit ends there instead of reading
+    // the rest of that message as the answer to the next command.
+    void aMessageCutShortIsNotStored() {
+        Pop3FaultServer peer;
+        QVERIFY(peer.start(QStringLiteral("drop-in-retr")));
+        Pop3Client pop;
+        pop.ReplyTimeout = 2;
+        QCOMPARE(store.mailRecive(pop, QStringLiteral("127.0.0.1:%1").arg(peer.port()), sUser, sPassword,
+                                  QString()),
+                 1);
+        QCOMPARE(store.getReciveMailTotal(), 0);
+        QVERIFY(!store.getRegister(0));
+        // The visit's setting does not stay behind for the next user of the client.
+        QVERIFY(!pop.WholeAtOnce);
+    }
+
     void unreadableMailboxIsMinusOne() {
         Pop3Client pop;
         QCOMPARE(store.mailRecive(pop, QStringLiteral("127.0.0.1:%1").arg(dovecot.port()), sUser,
