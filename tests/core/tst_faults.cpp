@@ -130,15 +130,7 @@ private Q_SLOTS:
         QVERIFY(workDir->isValid());
         setProgramFolder(workDir->path());
         TestSupport::clearStore();
-        clsSet2& set = clsSet2::instance();
-        set.setDefault();
-        set.setValue(1, {QStringLiteral("127.0.0.1:%1").arg(dovecot.port())});
-        set.setValue(2, {encodePassWord(sUser)});
-        set.setValue(3, {encodePassWord(sPassword)});
-        set.setValue(4, {QStringLiteral("127.0.0.1:%1").arg(smtpServer.port())});
-        set.setValue(5, {sPhone});
-        set.setValue(6, {1});
-        set.setValue(8, {QStringLiteral("0")});
+        pointSimpleSetAt(dovecot, smtpServer, sUser, sPassword, sPhone, 1, 0);
         clsSystem::instance().RunLog = true;
         smtpServer.setControl({});
         iSentBefore = smtpServer.messages().size();

@@ -1,6 +1,6 @@
+#include "DesktopTest.h"
 #include "MailServers.h"
 #include "TestSupport.h"
-#include "VirtualDesktop.h"
 
 #include "dialogs/frmEasySet.h"
 #include "dialogs/frmSet.h"
@@ -168,16 +168,8 @@ private Q_SLOTS:
 int main(int argc, char** argv) {
     // Doubled, the dialogs need a screen twice as large to show whole.
     const bool bDouble = qEnvironmentVariable("QT_SCALE_FACTOR") == QStringLiteral("2");
-    if (!VirtualDesktop::start(false, sSkipReason, bDouble ? "2048x1536x24" : "1024x768x24"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    int iResult = 0;
-    {
-        QApplication app(argc, argv);
-        tst_DialogShots test;
-        iResult = QTest::qExec(&test, argc, argv);
-    }
-    VirtualDesktop::stop();
-    return iResult;
+    return runOnDesktop<tst_DialogShots>(argc, argv, false, sSkipReason,
+                                         bDouble ? "2048x1536x24" : "1024x768x24");
 }
 
 #include "tst_dialogshots.moc"

@@ -1,6 +1,6 @@
+#include "DesktopTest.h"
 #include "MailServers.h"
 #include "TestSupport.h"
-#include "VirtualDesktop.h"
 
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
@@ -483,17 +483,7 @@ private Q_SLOTS:
 };
 
 int main(int argc, char** argv) {
-    // Without a real X server and a tray host it still runs, to report why it skipped.
-    if (!VirtualDesktop::start(true, sSkipReason))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    int iResult = 0;
-    {
-        QApplication app(argc, argv);
-        tst_EndToEnd test;
-        iResult = QTest::qExec(&test, argc, argv);
-    }
-    VirtualDesktop::stop();
-    return iResult;
+    return runOnDesktop<tst_EndToEnd>(argc, argv, true, sSkipReason);
 }
 
 #include "tst_endtoend.moc"

@@ -1,5 +1,5 @@
+#include "DesktopTest.h"
 #include "TestSupport.h"
-#include "VirtualDesktop.h"
 
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
@@ -105,17 +105,7 @@ private Q_SLOTS:
 };
 
 int main(int argc, char** argv) {
-    // This test alone needs a real X server; without one it still runs, to report why it skipped.
-    if (!VirtualDesktop::start(true, sSkipReason))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    int iResult = 0;
-    {
-        QApplication app(argc, argv);
-        tst_TrayDesktop test;
-        iResult = QTest::qExec(&test, argc, argv);
-    }
-    VirtualDesktop::stop();
-    return iResult;
+    return runOnDesktop<tst_TrayDesktop>(argc, argv, true, sSkipReason);
 }
 
 #include "tst_traydesktop.moc"

@@ -1,6 +1,9 @@
 #include "MailServers.h"
 #include "TestSupport.h"
 
+#include "settings/clsSet2.h"
+#include "settings/mdlPassWord.h"
+
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -331,4 +334,17 @@ bool SmtpTestServer::waitForMessages(int n, int timeoutMs) const {
     static const QRegularExpression numbered(QStringLiteral("^\\d+\\.json$"));
     return QTest::qWaitFor(
         [&] { return QDir(storeDir()).entryList(QDir::Files).filter(numbered).size() >= n; }, timeoutMs);
+}
+
+void pointSimpleSetAt(const DovecotServer& pop3, const SmtpTestServer& smtp, const QString& sUser,
+                      const QString& sPassword, const QString& sPhone, qint16 iInterval, qint16 iPageSize) {
+    clsSet2& set = clsSet2::instance();
+    set.setDefault();
+    set.setValue(1, {QStringLiteral("127.0.0.1:%1").arg(pop3.port())});
+    set.setValue(2, {encodePassWord(sUser)});
+    set.setValue(3, {encodePassWord(sPassword)});
+    set.setValue(4, {QStringLiteral("127.0.0.1:%1").arg(smtp.port())});
+    set.setValue(5, {sPhone});
+    set.setValue(6, {iInterval});
+    set.setValue(8, {QString::number(iPageSize)});
 }

@@ -118,3 +118,7 @@ public:
     bool waitForMessages(int n, int timeoutMs = 10000) const;
     QString log() const;
 };
+
+// Points the simple settings set in memory at the two test servers on 127.0.0.1.
+void pointSimpleSetAt(const DovecotServer& pop3, const SmtpTestServer& smtp, const QString& sUser,
+                      const QString& sPassword, const QString& sPhone, qint16 iInterval, qint16 iPageSize);

@@ -247,16 +247,8 @@ bool Soak::setUp() {
     }
     smtpServer.setControl({});
 
-    clsSet2& set = clsSet2::instance();
-    set.setDefault();
-    set.setValue(1, {QStringLiteral("127.0.0.1:%1").arg(dovecot.port())});
-    set.setValue(2, {encodePassWord(sUser)});
-    set.setValue(3, {encodePassWord(sPassword)});
-    set.setValue(4, {QStringLiteral("127.0.0.1:%1").arg(smtpServer.port())});
-    set.setValue(5, {sPhone});
-    set.setValue(6, {iInterval});
-    set.setValue(8, {QString::number(iPageSize)});
-    set.setValue(11, {QString()});
+    pointSimpleSetAt(dovecot, smtpServer, sUser, sPassword, sPhone, iInterval, iPageSize);
+    clsSet2::instance().setValue(11, {QString()});
 
     pop = std::make_unique<Pop3Client>();
     smtp = std::make_unique<SmtpClient>();
