@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
+#include <QRegularExpression>
 #include <QSettings>
 #include <memory>
 #include <string>
@@ -19,6 +20,22 @@ QMutex storeLock;
 std::unordered_map<std::string, std::unique_ptr<QSettings>>& stores() {
     static std::unordered_map<std::string, std::unique_ptr<QSettings>> map;
     return map;
+}
+
+// Stores whose file holds a value in Qt's serialised form. The program writes plain text only, so such a
+// value was put there by hand, and reading it makes Qt trust lengths from the file (a few bytes can ask for
+// gigabytes). Such a store is neither read nor written; the load reports failure.
+std::unordered_map<std::string, bool>& damaged() {
+    static std::unordered_map<std::string, bool> map;
+    return map;
+}
+
+bool holdsSerialisedValue(const QString& sPath) {
+    QFile file(sPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    static const QRegularExpression serialised(QStringLiteral("=\\s*\"?\\s*@Variant\\("));
+    return serialised.match(QString::fromLatin1(file.readAll())).hasMatch();
 }
 
 // Creates the file owner-only before Qt writes it for the first time; Qt keeps the mode of an existing file.
@@ -38,9 +55,14 @@ QSettings* store(const QString& sAPPName) {
     if (it == map.end()) {
         auto settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                                     sOrganisation, sAPPName);
+        damaged()[key] = holdsSerialisedValue(settings->fileName());
         it = map.emplace(key, std::move(settings)).first;
     }
     return it->second.get();
+}
+
+bool usable(const QString& sAPPName, QSettings* s) {
+    return s->status() == QSettings::NoError && !damaged()[sAPPName.toStdString()];
 }
 
 QString fullKey(const QString& sSection, const QString& sKey) {
@@ -52,7 +74,7 @@ bool SettingsStore::getSetting(const QString& sAPPName, const QString& sSection,
                                const QString& sDefault, QString& sValue) {
     QMutexLocker lock(&storeLock);
     QSettings* s = store(sAPPName);
-    if (s->status() != QSettings::NoError)
+    if (!usable(sAPPName, s))
         return false;
     QVariant v = s->value(fullKey(sSection, sKey));
     if (!v.isValid()) {
@@ -70,7 +92,7 @@ bool SettingsStore::saveSetting(const QString& sAPPName, const QString& sSection
                                 const QString& sValue) {
     QMutexLocker lock(&storeLock);
     QSettings* s = store(sAPPName);
-    if (s->status() != QSettings::NoError || !s->isWritable())
+    if (!usable(sAPPName, s) || !s->isWritable())
         return false;
     s->setValue(fullKey(sSection, sKey), sValue);
     return true;
@@ -118,6 +140,8 @@ bool SettingsStore::writeBool(const QString& sAPPName, const QString& sSection, 
 bool SettingsStore::sync(const QString& sAPPName) {
     QMutexLocker lock(&storeLock);
     QSettings* s = store(sAPPName);
+    if (!usable(sAPPName, s))
+        return false;
     prepareFile(s->fileName());
     s->sync();
     QFile::setPermissions(s->fileName(), QFile::ReadOwner | QFile::WriteOwner);
@@ -132,8 +156,10 @@ QString SettingsStore::fileName(const QString& sAPPName) {
 void SettingsStore::reset() {
     QMutexLocker lock(&storeLock);
     for (auto& entry : stores())
-        entry.second->sync();
+        if (!damaged()[entry.first])
+            entry.second->sync();
     stores().clear();
+    damaged().clear();
 }
 
 bool SettingsStore::toInt16(const QVariant& vValue, qint16& iValue) {

@@ -63,6 +63,23 @@ private Q_SLOTS:
         QVERIFY(!(perms & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther)));
     }
 
+    // A hand-written value in Qt's serialised form could make Qt allocate gigabytes; the load refuses it.
+    void serialisedValueIsRefusedNotRead() {
+        const QString sFile = SettingsStore::fileName(sApp);
+        TestSupport::clearStore();
+        QVERIFY(QDir().mkpath(QFileInfo(sFile).absolutePath()));
+        QFile::remove(sFile);
+        QVERIFY(QFile::copy(TestSupport::testDataDir() +
+                                QStringLiteral("/fuzz/settings/serialised-variant-huge-length.conf"),
+                            sFile));
+        SettingsStore::reset();
+        QVERIFY(!clsSystem::instance().loadRegistory(sApp));
+        QVERIFY(!clsSet2::instance().loadRegistory(sApp));
+        QVERIFY(!clsSystem::instance().saveRegSetSelect(sApp));
+        QVERIFY(QFile::remove(sFile));
+        SettingsStore::reset();
+    }
+
     void badSetSelectStopsLoadBeforeTempFolder() {
         SettingsStore::saveSetting(sApp, "SYSTEM", "Test1", "True");
         SettingsStore::saveSetting(sApp, "SYSTEM", "Setting2", "-1");
