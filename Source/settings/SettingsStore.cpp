@@ -30,12 +30,82 @@ std::unordered_map<std::string, bool>& damaged() {
     return map;
 }
 
+int digitValue(char ch, int iBase) {
+    int v = -1;
+    if (ch >= '0' && ch <= '9')
+        v = ch - '0';
+    else if (ch >= 'a' && ch <= 'f')
+        v = ch - 'a' + 10;
+    else if (ch >= 'A' && ch <= 'F')
+        v = ch - 'A' + 10;
+    return v < iBase ? v : -1;
+}
+
+// Undoes the escapes Qt's reader undoes (\x and octal codes, one-letter codes, a skipped character, a line
+// continuation) and drops quotes, spaces and tabs, which Qt strips around the pieces of a value. Escapes pair
+// up here as in Qt's line reader, so the '=' that starts a value stays, and a value or list item that Qt
+// would read as "@Variant(..." shows here as "=@Variant(" or ",@Variant(", however it was spelled. Dropping
+// more than Qt does can only add false alarms on hand-written files; the program's own "@@" escape stays
+// clear of them.
+QString unescapedLikeQt(const QByteArray& raw) {
+    static const char escapeCodes[][2] = {{'a', '\a'}, {'b', '\b'},  {'f', '\f'}, {'n', '\n'},
+                                          {'r', '\r'}, {'t', '\t'},  {'v', '\v'}, {'"', '"'},
+                                          {'?', '?'},  {'\'', '\''}, {'\\', '\\'}};
+    QString out;
+    out.reserve(raw.size());
+    const qsizetype n = raw.size();
+    qsizetype i = 0;
+    while (i < n) {
+        const char ch = raw.at(i++);
+        if (ch == '"' || ch == ' ' || ch == '\t')
+            continue;
+        if (ch != '\\') {
+            out += QLatin1Char(ch);
+            continue;
+        }
+        if (i >= n)
+            break;
+        const char code = raw.at(i++);
+        bool bDone = false;
+        for (const auto& escape : escapeCodes) {
+            if (code == escape[0]) {
+                out += QLatin1Char(escape[1]);
+                bDone = true;
+                break;
+            }
+        }
+        if (bDone)
+            continue;
+        // Qt keeps a code in 16 bits, so long codes wrap around; so do these.
+        if (code == 'x' || (code >= '0' && code <= '7')) {
+            const bool bHex = code == 'x';
+            char16_t value = bHex ? 0 : char16_t(code - '0');
+            bool bAny = !bHex;
+            while (i < n) {
+                const int digit = digitValue(raw.at(i), bHex ? 16 : 8);
+                if (digit < 0)
+                    break;
+                value = char16_t((value << (bHex ? 4 : 3)) + digit);
+                bAny = true;
+                ++i;
+            }
+            if (bAny)
+                out += QChar(value);
+        } else if ((code == '\n' || code == '\r') && i < n && (raw.at(i) == '\n' || raw.at(i) == '\r') &&
+                   raw.at(i) != code) {
+            ++i;
+        }
+    }
+    return out;
+}
+
 bool holdsSerialisedValue(const QString& sPath) {
     QFile file(sPath);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    static const QRegularExpression serialised(QStringLiteral("=\\s*\"?\\s*@Variant\\("));
-    return serialised.match(QString::fromLatin1(file.readAll())).hasMatch();
+    // Qt reads both from its binary stream; its other @-forms hold only numbers or text.
+    static const QRegularExpression serialised(QStringLiteral("[=,]@(Variant|DateTime)\\("));
+    return serialised.match(unescapedLikeQt(file.readAll())).hasMatch();
 }
 
 // Creates the file owner-only before Qt writes it for the first time; Qt keeps the mode of an existing file.
