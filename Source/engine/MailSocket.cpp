@@ -297,13 +297,29 @@ bool MailSocket::writeLine(const QByteArray& line, const QByteArray& sTraceText)
     return writeData(line + "\r\n");
 }
 
+// Qt's readLine() sizes a new array to everything buffered for each line it returns, which made reading a
+// large message cost more than decrypting it; a buffer kept between lines avoids that.
+void MailSocket::takeLine(QByteArray& line) {
+    constexpr qsizetype iChunk = 8192;
+    if (lineBuffer.size() < iChunk)
+        lineBuffer.resize(iChunk);
+    for (;;) {
+        const qint64 n = socket->readLine(lineBuffer.data(), lineBuffer.size());
+        if (n <= 0)
+            return;
+        line.append(lineBuffer.constData(), qsizetype(n));
+        if (n < lineBuffer.size() - 1 || lineBuffer.at(qsizetype(n) - 1) == '\n')
+            return;
+    }
+}
+
 bool MailSocket::readLine(QByteArray& line, bool bTrace) {
     line.clear();
     if (!socket)
         return fail(Dropped, QStringLiteral("not connected"));
     for (;;) {
         if (socket->canReadLine()) {
-            line += socket->readLine();
+            takeLine(line);
             break;
         }
         // Reached only when what is buffered holds no whole line, so only new bytes may end the wait;

@@ -76,6 +76,8 @@ private:
     // Resolves the host and connects to one of its addresses within the time.
     bool connectSocket(const QString& sHostName, quint16 iPort, qint64 iMilliseconds);
     bool waitEncrypted(qint64 iMilliseconds);
+    // Appends the buffered bytes up to and including the next line end.
+    void takeLine(QByteArray& line);
 
     std::unique_ptr<QSslSocket> socket;
     QString sHost;
@@ -83,6 +85,7 @@ private:
     int iConnectMs = 180000;
     int iReplyMs = 180000;
     qint64 iBytesRead = 0;
+    QByteArray lineBuffer;
     Error eError = NoError;
     QString sErrorText;
     std::atomic<bool> bAbortFlag{false};

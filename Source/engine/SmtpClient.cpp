@@ -136,6 +136,9 @@ SmtpClient::SmtpClient() {
 SmtpClient::~SmtpClient() = default;
 
 void SmtpClient::setCredentials(const QString& sUserId, const QString& sPass) {
+    // A kept session signed in as someone else must not carry the next mail.
+    if (sUserId != sUser || sPass != sPassword)
+        sKeptServer.clear();
     sUser = sUserId;
     sPassword = sPass;
 }
@@ -160,11 +163,15 @@ void SmtpClient::applySettings() {
 void SmtpClient::startSession() {
     applySettings();
     dropConnection();
+    clearVerdict();
+    bUsedTls = false;
+}
+
+void SmtpClient::clearVerdict() {
     eError = NoError;
     sErrorText.clear();
     iReplyCode = 0;
     sReplyText.clear();
-    bUsedTls = false;
 }
 
 bool SmtpClient::fail(Error e, const QString& sText) {
@@ -202,6 +209,7 @@ bool SmtpClient::failFromSocket() {
 
 void SmtpClient::dropConnection() {
     socket.close();
+    sKeptServer.clear();
     bHeloDone = false;
     bTlsOffered = false;
     sCapabilities.clear();
@@ -545,8 +553,6 @@ bool SmtpClient::quit() {
 
 qint32 SmtpClient::SendMail(const QString& sServer, const QString& sTo, const QString& sFrom,
                             const QString& sSubject, const QString& sBody, const QString&) {
-    startSession();
-
     // One address as typed: phone addresses such as "taro..yamada@docomo.ne.jp" break the address grammar,
     // and a header parser would silently drop them.
     Envelope one;
@@ -554,8 +560,28 @@ qint32 SmtpClient::SendMail(const QString& sServer, const QString& sTo, const QS
     one.from = {QString(), sFrom};
     one.sSubject = sSubject;
 
-    const bool bSent =
-        connectServer(sServer) && greet() && mailFrom(sFrom) && rcptTo(sTo) && data(one, sFrom, sBody);
+    bool bSent = false;
+    bool bFresh = true;
+    if (KeepSession && !sKeptServer.isNull() && sKeptServer == sServer && socket.isConnected()) {
+        applySettings();
+        clearVerdict();
+        // A kept session the server has ended meanwhile, or one refusing a new mail, gives way to a new
+        // session: nothing of this mail has reached the server yet.
+        if (mailFrom(sFrom)) {
+            bFresh = false;
+            bSent = rcptTo(sTo) && data(one, sFrom, sBody);
+        }
+    }
+    if (bFresh) {
+        startSession();
+        bSent =
+            connectServer(sServer) && greet() && mailFrom(sFrom) && rcptTo(sTo) && data(one, sFrom, sBody);
+    }
+    sKeptServer.clear();
+    if (bSent && KeepSession) {
+        sKeptServer = sServer;
+        return 1;
+    }
     if (bSent) {
         // The server has the mail; a failed goodbye does not undo that.
         Error eKept = eError;

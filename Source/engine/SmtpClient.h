@@ -43,13 +43,20 @@ public:
     // The protocol trace; empty means none. Passwords and AUTH exchanges are masked in it.
     QString LogFile;
     qint32 SessionMode = 1;
+    // When set, SendMail leaves a session whose mail was accepted open, and the next SendMail to the same
+    // server sends its mail in that session; any failure still ends the session. Release ends it.
+    bool KeepSession = false;
     qint32 OptionA = 0;
     qint32 OptionB = 0;
 
     // Used for AUTH when the server offers it; an empty user means no AUTH.
     void setCredentials(const QString& sUser, const QString& sPassword);
     // TLS from the first byte on every port, not only 465 (for submission servers on other ports).
-    void setImplicitTls(bool bOn) { bImplicitTls = bOn; }
+    void setImplicitTls(bool bOn) {
+        if (bOn != bImplicitTls)
+            sKeptServer.clear();
+        bImplicitTls = bOn;
+    }
 
     // The whole send in one session to one address; 1 when the server accepted the message. An empty sender
     // goes as the null path with no From line. The last argument is unused.
@@ -97,6 +104,7 @@ private:
     };
 
     void startSession();
+    void clearVerdict();
     void applySettings();
     bool fail(Error e, const QString& sText);
     bool failFromSocket();
@@ -119,6 +127,7 @@ private:
     QString sUser;
     QString sPassword;
     bool bImplicitTls = false;
+    QString sKeptServer; // null unless a session is kept open for the next SendMail
 
     Envelope envelope;
     QString sEnvelopeFrom; // what MAIL FROM carried, for the From header when SetFrom was not used

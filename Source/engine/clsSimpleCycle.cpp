@@ -112,6 +112,16 @@ CheckOutcome clsSimpleCycle::runCheck() {
     }
 
     Smtp1.SessionMode = 1;
+    // The pages of a check go out in one SMTP session rather than one each: the TLS handshake and login
+    // were most of the work of sending. A failed send still ends the session, so retries start afresh.
+    struct SessionGuard {
+        SmtpClient& smtp;
+        explicit SessionGuard(SmtpClient& s) : smtp(s) { smtp.KeepSession = true; }
+        ~SessionGuard() {
+            smtp.KeepSession = false;
+            smtp.Release();
+        }
+    } session(Smtp1);
     const qint32 lTotal = store.getReciveMailTotal();
     for (qint32 i = 0; i < lTotal; ++i) {
         if (!store.getRegister(i) || store.getTrans(i) || store.getStop(i))
@@ -181,8 +191,6 @@ bool clsSimpleCycle::sendText(const Settings& settings, qint32 lIndex, const QSt
         }
         writeSendLog(QStringLiteral("-->送信結果:NG -->ﾘﾄﾗｲ= ") + QString::number(a));
     }
-    // Release clears the component's error, so the verdict was taken above.
-    Smtp1.Release();
 
     const bool bSent = lRet == 1 && lError == 0;
     if (bRunLog) {

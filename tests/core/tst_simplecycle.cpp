@@ -70,7 +70,7 @@ class tst_SimpleCycle : public QObject {
     QStringList sentField(const QString& sKey) const {
         QStringList out;
         for (const SmtpTestServer::Message& m : sent())
-            out << m.facts.value(sKey).toString();
+            out << m.facts.value(sKey).toVariant().toString();
         return out;
     }
 
@@ -183,6 +183,9 @@ private Q_SLOTS:
                  QStringList(3, QStringLiteral("sender@example.com")));
         QCOMPARE(pages.at(0).facts.value(QStringLiteral("rcpt_tos")).toArray(), QJsonArray{sPhone});
         QCOMPARE(sentField(QStringLiteral("auth_user")), QStringList(3, sUser));
+        // One session and one login carry the pages of a check.
+        const QString sSession = sentField(QStringLiteral("session")).first();
+        QCOMPARE(sentField(QStringLiteral("session")), QStringList(3, sSession));
 
         // Still on the server, already forwarded: counted, not sent again.
         clearLogs();
@@ -190,6 +193,12 @@ private Q_SLOTS:
         QCOMPARE(sent().size(), 3);
         QVERIFY(readLog(QStringLiteral("PLRun.log")).contains(QStringLiteral("受信ﾒｰﾙ数=1\r\n")));
         QVERIFY(!QFile::exists(logPath(QStringLiteral("sendmail.log"))));
+
+        // The session ended with its check.
+        dovecot.addMessage(sUser, plain("next", "one page"));
+        QCOMPARE(cycle->tick(), CheckOutcome::CarryOn);
+        QCOMPARE(sent().size(), 4);
+        QVERIFY(sentField(QStringLiteral("session")).last() != sSession);
     }
 
     void aPageFailingThriceHoldsTheMailForTheNextCheck() {
@@ -217,6 +226,8 @@ private Q_SLOTS:
 
         QCOMPARE(cycle->tick(), CheckOutcome::CarryOn);
         QCOMPARE(sent().size(), 3);
+        QCOMPARE(sentField(QStringLiteral("session")),
+                 QStringList(3, sentField(QStringLiteral("session")).first()));
         QVERIFY(sent()
                     .at(0)
                     .facts.value(QStringLiteral("body"))

@@ -297,6 +297,48 @@ private Q_SLOTS:
         QCOMPARE(server.messages().size(), 0);
     }
 
+    // Mails sent with a kept session share one connection and its one login; a failure ends the session,
+    // and a session the server ended meanwhile is replaced without losing the mail.
+    void keptSessionCarriesMailsUntilAFailure() {
+        SmtpTestServer server;
+        SmtpTestServer::Options options;
+        options.tls = TestTls::StartTls;
+        options.sUser = u"user"_qs;
+        options.sPassword = u"secret"_qs;
+        QVERIFY(server.start(options));
+        SmtpClient smtp;
+        smtp.setCredentials(u"user"_qs, u"secret"_qs);
+        smtp.KeepSession = true;
+        const auto send = [&](const QString& sSubject) {
+            return smtp.SendMail(address(server), u"to@example.net"_qs, u"pc@example.jp"_qs, sSubject,
+                                 u"b"_qs, {});
+        };
+        QCOMPARE(send(u"1"_qs), 1);
+        QCOMPARE(send(u"2"_qs), 1);
+        QVERIFY(smtp.usedTls());
+        server.setControl({{u"fail_data"_qs, 1}});
+        QCOMPARE(send(u"refused"_qs), 0);
+        QCOMPARE(smtp.LastError(), int(SmtpClient::DataRefused));
+        QCOMPARE(send(u"3"_qs), 1);
+        QVERIFY(server.restart());
+        QCOMPARE(send(u"4"_qs), 1);
+        QCOMPARE(smtp.LastError(), 0);
+        smtp.Release();
+
+        // Another login may not ride on a session signed in as someone else.
+        QCOMPARE(send(u"5"_qs), 1);
+        smtp.setCredentials(u"other"_qs, u"wrong"_qs);
+        QCOMPARE(send(u"6"_qs), 0);
+        QCOMPARE(smtp.LastError(), int(SmtpClient::AuthFailed));
+
+        QStringList seen;
+        for (const SmtpTestServer::Message& m : server.messages())
+            seen << m.facts[u"subject"_qs].toString() + u'@' +
+                        QString::number(m.facts[u"session"_qs].toInt());
+        // The restarted server numbers its sessions from 1 again.
+        QCOMPARE(seen, QStringList({u"1@1"_qs, u"2@1"_qs, u"3@2"_qs, u"4@1"_qs, u"5@2"_qs}));
+    }
+
     void manySendsInARow() {
         SmtpTestServer server;
         QVERIFY(server.start());

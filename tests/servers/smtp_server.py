@@ -10,7 +10,8 @@ with the same --store and --port, it comes back at the same address and numbers 
 
 Every accepted message becomes DIR/NNNN.eml (the bytes received, dot-unstuffed, CRLF kept) and then
 DIR/NNNN.json with
-    the session:    mail_from, rcpt_tos, peer, helo, esmtp, tls, auth_user, size
+    the session:    mail_from, rcpt_tos, peer, helo, esmtp, tls, auth_user, size, session (the number of
+                    the connection, from 1 in each run of the server)
     the raw lines:  max_line_octets, bare_cr_or_lf, eight_bit
     Python's reading (email.policy.default; headers decoded, null when absent):
                     subject, from, to, cc, bcc, date, message_id, mime_version, content_transfer_encoding,
@@ -161,6 +162,7 @@ class Handler:
             "tls": uses_tls(server),
             "auth_user": session.login_data.decode("utf-8", "replace") if session.login_data else None,
             "size": len(raw),
+            "session": server.session_number,
         }
         try:
             facts.update(reading(raw))
@@ -186,9 +188,13 @@ def failure_reply(control):
 
 
 class TestSMTP(SMTP):
+    sessions = 0
+
     def __init__(self, handler, **kwargs):
         super().__init__(handler, **kwargs)
         self.store = handler.store
+        TestSMTP.sessions += 1
+        self.session_number = TestSMTP.sessions
         for name, method in list(self._smtp_methods.items()):
             self._smtp_methods[name] = self._guarded(name, method)
 
