@@ -728,11 +728,35 @@ void MailMessage::clear() {
 
 bool MailMessage::load(const QString& sPath, bool bHeaderOnly) {
     clear();
-    const QByteArray sNative = QFile::encodeName(sPath);
-    GError* error = nullptr;
-    GPtr<GMimeStream> stream(g_mime_stream_fs_open(sNative.constData(), O_RDONLY, 0, &error));
-    if (error)
-        g_error_free(error);
+    GPtr<GMimeStream> stream;
+    if (bHeaderOnly) {
+        // The header is all that is read: a check tells the mail it already holds by its header alone, and
+        // parsing the text and attachments of each such mail again was most of the work of a check.
+        QFile file(sPath);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        QByteArray header;
+        char line[4096];
+        bool bLineStart = true;
+        for (;;) {
+            const qint64 n = file.readLine(line, sizeof line);
+            if (n <= 0)
+                break;
+            header.append(line, qsizetype(n));
+            const bool bBlank =
+                bLineStart && (line[0] == '\n' || (n == 2 && line[0] == '\r' && line[1] == '\n'));
+            if (bBlank)
+                break;
+            bLineStart = line[n - 1] == '\n';
+        }
+        stream.reset(g_mime_stream_mem_new_with_buffer(header.constData(), size_t(header.size())));
+    } else {
+        const QByteArray sNative = QFile::encodeName(sPath);
+        GError* error = nullptr;
+        stream.reset(g_mime_stream_fs_open(sNative.constData(), O_RDONLY, 0, &error));
+        if (error)
+            g_error_free(error);
+    }
     if (!stream)
         return false;
     d->options = g_mime_parser_options_new();

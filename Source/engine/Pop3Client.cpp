@@ -418,15 +418,15 @@ MailMessage* Pop3Client::current() {
     if (iCurrent < 1)
         return nullptr;
     if (!message) {
+        // The header only, even from a whole copy: what needs more goes through ensureWhole().
         const Cached entry = cache.value(sCurrentKey);
-        const bool bWhole = !entry.sFullFile.isEmpty();
         message = std::make_unique<MailMessage>();
-        if (!message->load(bWhole ? entry.sFullFile : entry.sHeaderFile, !bWhole)) {
+        if (!message->load(entry.sFullFile.isEmpty() ? entry.sHeaderFile : entry.sFullFile, true)) {
             message.reset();
             fail(FileError, QStringLiteral("the message cannot be read"));
             return nullptr;
         }
-        bMessageWhole = bWhole;
+        bMessageWhole = false;
     }
     return message.get();
 }
