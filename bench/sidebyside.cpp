@@ -158,8 +158,7 @@ void configure(const QJsonObject& env) {
 
 // Both servers offer TLS with the test bed's own certificate, and the program takes TLS whenever it is
 // offered. Only that certificate is trusted: the program itself finds system roots on demand, whereas a
-// list of them given here would be copied into every one of the hundred SMTP connections and would measure
-// that copying instead.
+// list of them given here would be copied into every connection and would measure that copying instead.
 void trustCertificate(const QString& sPath) {
     const QList<QSslCertificate> certificates = QSslCertificate::fromPath(sPath, QSsl::Pem);
     if (certificates.isEmpty())
