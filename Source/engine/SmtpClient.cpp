@@ -657,6 +657,13 @@ qint32 SmtpClient::Quit() {
 
 qint32 SmtpClient::Release() {
     applySettings();
+    // While sessions are kept, a release ends the mail, not the session the next mail will use.
+    if (KeepSession && !sKeptServer.isNull() && socket.isConnected()) {
+        envelope = Envelope();
+        sEnvelopeFrom.clear();
+        clearVerdict();
+        return 1;
+    }
     resetSession();
     return 1;
 }

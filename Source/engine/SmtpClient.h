@@ -44,7 +44,8 @@ public:
     QString LogFile;
     qint32 SessionMode = 1;
     // When set, SendMail leaves a session whose mail was accepted open, and the next SendMail to the same
-    // server sends its mail in that session; any failure still ends the session. Release ends it.
+    // server sends its mail in that session; any failure still ends the session. Release ends the session
+    // only once this is cleared again.
     bool KeepSession = false;
     qint32 OptionA = 0;
     qint32 OptionB = 0;

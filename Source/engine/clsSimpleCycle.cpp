@@ -191,6 +191,8 @@ bool clsSimpleCycle::sendText(const Settings& settings, qint32 lIndex, const QSt
         }
         writeSendLog(QStringLiteral("-->送信結果:NG -->ﾘﾄﾗｲ= ") + QString::number(a));
     }
+    // Release clears the component's error, so the verdict was taken above.
+    Smtp1.Release();
 
     const bool bSent = lRet == 1 && lError == 0;
     if (bRunLog) {

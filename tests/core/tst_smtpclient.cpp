@@ -297,8 +297,9 @@ private Q_SLOTS:
         QCOMPARE(server.messages().size(), 0);
     }
 
-    // Mails sent with a kept session share one connection and its one login; a failure ends the session,
-    // and a session the server ended meanwhile is replaced without losing the mail.
+    // Mails sent with a kept session share one connection and its one login, across releases, until keeping
+    // is turned off; a failure ends the session, and a session the server ended meanwhile is replaced
+    // without losing the mail.
     void keptSessionCarriesMailsUntilAFailure() {
         SmtpTestServer server;
         SmtpTestServer::Options options;
@@ -323,20 +324,27 @@ private Q_SLOTS:
         QVERIFY(server.restart());
         QCOMPARE(send(u"4"_qs), 1);
         QCOMPARE(smtp.LastError(), 0);
-        smtp.Release();
+        // A release between mails ends the mail, not the session.
+        QCOMPARE(smtp.Release(), 1);
+        QCOMPARE(send(u"5"_qs), 1);
 
         // Another login may not ride on a session signed in as someone else.
-        QCOMPARE(send(u"5"_qs), 1);
         smtp.setCredentials(u"other"_qs, u"wrong"_qs);
         QCOMPARE(send(u"6"_qs), 0);
         QCOMPARE(smtp.LastError(), int(SmtpClient::AuthFailed));
+        smtp.setCredentials(u"user"_qs, u"secret"_qs);
+        QCOMPARE(send(u"7"_qs), 1);
+        smtp.KeepSession = false;
+        QCOMPARE(smtp.Release(), 1);
+        QCOMPARE(send(u"8"_qs), 1);
 
         QStringList seen;
         for (const SmtpTestServer::Message& m : server.messages())
             seen << m.facts[u"subject"_qs].toString() + u'@' +
                         QString::number(m.facts[u"session"_qs].toInt());
         // The restarted server numbers its sessions from 1 again.
-        QCOMPARE(seen, QStringList({u"1@1"_qs, u"2@1"_qs, u"3@2"_qs, u"4@1"_qs, u"5@2"_qs}));
+        QCOMPARE(seen,
+                 QStringList({u"1@1"_qs, u"2@1"_qs, u"3@2"_qs, u"4@1"_qs, u"5@1"_qs, u"7@3"_qs, u"8@4"_qs}));
     }
 
     void manySendsInARow() {
