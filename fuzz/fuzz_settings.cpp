@@ -39,11 +39,14 @@ void use(const QString& s) {
 // common here, so every input gets a time of its own.
 void writeConf(const QByteArray& bytes) {
     QFile file(sConfFile);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size() ||
+        !file.flush())
+        std::abort();
+    // Only an open file takes a new time.
+    if (!file.setFileTime(QDateTime::fromSecsSinceEpoch(1'000'000'000 + ++iWrites),
+                          QFileDevice::FileModificationTime))
         std::abort();
     file.close();
-    file.setFileTime(QDateTime::fromSecsSinceEpoch(1'000'000'000 + ++iWrites),
-                     QFileDevice::FileModificationTime);
 }
 
 void useCredentials() {

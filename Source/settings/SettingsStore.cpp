@@ -1,5 +1,6 @@
 #include "settings/SettingsStore.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,8 +19,18 @@ namespace {
 const QString sOrganisation = QStringLiteral("PelimoMail");
 
 QMutex storeLock;
-std::unordered_map<std::string, std::unique_ptr<QSettings>>& stores() {
-    static std::unordered_map<std::string, std::unique_ptr<QSettings>> map;
+
+bool holdsSerialisedValue(const QString& sPath);
+
+// Qt reads the file again when it writes pending changes as it lets a store go. A store whose file was given
+// a serialised value since is let go without that: it is kept, unused, until the program ends.
+struct ReleaseStore {
+    void operator()(QSettings* s) const;
+};
+using StorePtr = std::unique_ptr<QSettings, ReleaseStore>;
+
+std::unordered_map<std::string, StorePtr>& stores() {
+    static std::unordered_map<std::string, StorePtr> map;
     return map;
 }
 
@@ -26,6 +38,13 @@ std::unordered_map<std::string, std::unique_ptr<QSettings>>& stores() {
 // value was put there by hand, and reading it makes Qt trust lengths from the file (a few bytes can ask for
 // gigabytes). Such a store is neither read nor written; the load reports failure.
 std::unordered_map<std::string, bool>& damaged() {
+    static std::unordered_map<std::string, bool> map;
+    return map;
+}
+
+// Stores with changes not yet written. Qt keeps them with the file rather than with the store, and writes
+// them, after reading the file, as soon as another store for the same file is made.
+std::unordered_map<std::string, bool>& pending() {
     static std::unordered_map<std::string, bool> map;
     return map;
 }
@@ -104,8 +123,35 @@ bool holdsSerialisedValue(const QString& sPath) {
     if (!file.open(QIODevice::ReadOnly))
         return false;
     // Qt reads both from its binary stream; its other @-forms hold only numbers or text.
-    static const QRegularExpression serialised(QStringLiteral("[=,]@(Variant|DateTime)\\("));
-    return serialised.match(unescapedLikeQt(file.readAll())).hasMatch();
+    static const auto* serialised = new QRegularExpression(QStringLiteral("[=,]@(Variant|DateTime)\\("));
+    return serialised->match(unescapedLikeQt(file.readAll())).hasMatch();
+}
+
+// Whether Qt may read a serialised value from the file now. Qt reads a file again only when its size or time
+// changed and keeps what it read before otherwise, so a file judged damaged stays damaged until then, even if
+// its text was put right within the same millisecond.
+bool judgedDamaged(const QString& sPath) {
+    struct Judged {
+        qint64 iSize = -1;
+        QDateTime modified;
+        bool bDamaged = false;
+    };
+    // Never destroyed: stores are let go while statics are torn down at the end.
+    static auto* judged = new std::unordered_map<std::string, Judged>();
+    const QFileInfo info(sPath);
+    Judged& last = (*judged)[sPath.toStdString()];
+    const bool bStale = last.bDamaged && info.size() == last.iSize && info.lastModified() == last.modified;
+    last = {info.size(), info.lastModified(), bStale || holdsSerialisedValue(sPath)};
+    return last.bDamaged;
+}
+
+void ReleaseStore::operator()(QSettings* s) const {
+    if (!judgedDamaged(s->fileName())) {
+        delete s;
+        return;
+    }
+    static std::vector<QSettings*>* kept = new std::vector<QSettings*>();
+    kept->push_back(s);
 }
 
 // Creates the file owner-only before Qt writes it for the first time; Qt keeps the mode of an existing file.
@@ -123,9 +169,9 @@ QSettings* store(const QString& sAPPName) {
     auto key = sAPPName.toStdString();
     auto it = map.find(key);
     if (it == map.end()) {
-        auto settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                                    sOrganisation, sAPPName);
-        damaged()[key] = holdsSerialisedValue(settings->fileName());
+        StorePtr settings(
+            new QSettings(QSettings::NativeFormat, QSettings::UserScope, sOrganisation, sAPPName));
+        damaged()[key] = judgedDamaged(settings->fileName());
         it = map.emplace(key, std::move(settings)).first;
     }
     return it->second.get();
@@ -165,6 +211,7 @@ bool SettingsStore::saveSetting(const QString& sAPPName, const QString& sSection
     if (!usable(sAPPName, s) || !s->isWritable())
         return false;
     s->setValue(fullKey(sSection, sKey), sValue);
+    pending()[sAPPName.toStdString()] = true;
     return true;
 }
 
@@ -212,10 +259,19 @@ bool SettingsStore::sync(const QString& sAPPName) {
     QSettings* s = store(sAPPName);
     if (!usable(sAPPName, s))
         return false;
+    // Qt reads the file again before it writes; a serialised value put there by hand meanwhile ends the
+    // store.
+    if (judgedDamaged(s->fileName())) {
+        damaged()[sAPPName.toStdString()] = true;
+        return false;
+    }
     prepareFile(s->fileName());
     s->sync();
     QFile::setPermissions(s->fileName(), QFile::ReadOwner | QFile::WriteOwner);
-    return s->status() == QSettings::NoError;
+    if (s->status() != QSettings::NoError)
+        return false;
+    pending()[sAPPName.toStdString()] = false;
+    return true;
 }
 
 QString SettingsStore::fileName(const QString& sAPPName) {
@@ -225,11 +281,21 @@ QString SettingsStore::fileName(const QString& sAPPName) {
 
 void SettingsStore::reset() {
     QMutexLocker lock(&storeLock);
-    for (auto& entry : stores())
-        if (!damaged()[entry.first])
-            entry.second->sync();
-    stores().clear();
-    damaged().clear();
+    for (auto it = stores().begin(); it != stores().end();) {
+        const bool bDamaged = judgedDamaged(it->second->fileName());
+        // Changes Qt would write after reading a file that now holds a serialised value: the store stays,
+        // refused, so that no other store for the file is made.
+        if (bDamaged && pending()[it->first]) {
+            damaged()[it->first] = true;
+            ++it;
+            continue;
+        }
+        if (!bDamaged)
+            it->second->sync();
+        damaged().erase(it->first);
+        pending().erase(it->first);
+        it = stores().erase(it);
+    }
 }
 
 bool SettingsStore::toInt16(const QVariant& vValue, qint16& iValue) {

@@ -4,6 +4,7 @@
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -34,14 +35,27 @@ private Q_SLOTS:
     }
     void cleanup() { QDir::setCurrent(sOldDir); }
 
-    static void writeStore(const QByteArray& text) {
+    static void writeStore(const QByteArray& text, const QDateTime& modified = QDateTime()) {
         const QString sFile = SettingsStore::fileName(sApp);
         TestSupport::clearStore();
         QVERIFY(QDir().mkpath(QFileInfo(sFile).absolutePath()));
         QFile file(sFile);
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size());
+        QVERIFY(file.flush());
+        if (modified.isValid())
+            QVERIFY(file.setFileTime(modified, QFileDevice::FileModificationTime));
         file.close();
         SettingsStore::reset();
+    }
+
+    static QByteArray storeText() {
+        QFile file(SettingsStore::fileName(sApp));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    static QByteArray fuzzInput(const QString& sName) {
+        QFile file(TestSupport::testDataDir() + QStringLiteral("/fuzz/settings/") + sName);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
     // Nothing is read from the store and nothing written over it.
@@ -122,10 +136,57 @@ private Q_SLOTS:
 
     // An input the settings fuzzer found: a length of 48 GB.
     void fuzzedSerialisedValueIsRefused() {
-        QFile found(TestSupport::testDataDir() +
-                    QStringLiteral("/fuzz/settings/serialised-variant-huge-length.conf"));
-        QVERIFY(found.open(QIODevice::ReadOnly));
-        refusesStoreHolding(found.readAll());
+        refusesStoreHolding(fuzzInput(QStringLiteral("serialised-variant-huge-length.conf")));
+    }
+
+    // The fuzzer found this one after the one above, written over it with the same size in the same
+    // millisecond: Qt kept what it had read and would have unpacked the old value.
+    void fileOfSameSizeAndTimeIsJudgedAsQtSeesIt() {
+        const QByteArray seed = fuzzInput(QStringLiteral("serialised-variant-huge-length.conf"));
+        const QByteArray found = fuzzInput(QStringLiteral("same-size-as-serialised-seed.conf"));
+        QCOMPARE(found.size(), seed.size());
+        QVERIFY(!found.contains("@Variant("));
+        const QDateTime when = QDateTime::currentDateTime().addSecs(-60);
+        writeStore(seed, when);
+        QVERIFY(!clsSystem::instance().loadRegistory(sApp));
+        writeStore(found, when);
+        QVERIFY(!clsSystem::instance().loadRegistory(sApp));
+        QCOMPARE(storeText(), found);
+
+        // The same with a harmless value, which Qt would show as 0: once the time changed, Qt reads the file
+        // again, and its text is read.
+        const QByteArray serialised = "[SYSTEM]\nPop3Log=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\0\\x5)\n";
+        QByteArray plain = serialised;
+        plain.replace('@', 'x');
+        QString sValue;
+        writeStore(serialised, when);
+        QVERIFY(!SettingsStore::readText(sApp, "SYSTEM", "Pop3Log", QString(), sValue));
+        writeStore(plain, when);
+        QVERIFY(!SettingsStore::readText(sApp, "SYSTEM", "Pop3Log", QString(), sValue));
+        writeStore(plain, when.addSecs(1));
+        QVERIFY(SettingsStore::readText(sApp, "SYSTEM", "Pop3Log", QString(), sValue));
+        QVERIFY2(sValue.startsWith(QStringLiteral("xVariant(")), qPrintable(sValue));
+        QVERIFY(QFile::remove(SettingsStore::fileName(sApp)));
+        SettingsStore::reset();
+    }
+
+    // Put in by hand while the program runs: the next save is refused, and nothing is written over it.
+    void serialisedValueAddedWhileRunningStopsTheSave() {
+        writeStore("[SYSTEM]\nSetSelect=1\n");
+        QVERIFY(clsSystem::instance().loadRegistory(sApp));
+        QVERIFY(SettingsStore::saveSetting(sApp, "SYSTEM", "RunLog", "True"));
+        {
+            QFile file(SettingsStore::fileName(sApp));
+            QVERIFY(file.open(QIODevice::Append));
+            QVERIFY(file.write("Pop3Log=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\0\\x5)\n") > 0);
+        }
+        const QByteArray edited = storeText();
+        QVERIFY(!SettingsStore::sync(sApp));
+        QVERIFY(!clsSystem::instance().saveRegSetSelect(sApp));
+        SettingsStore::reset();
+        QCOMPARE(storeText(), edited);
+        QVERIFY(QFile::remove(SettingsStore::fileName(sApp)));
+        SettingsStore::reset();
     }
 
     // Addresses and values starting with "@" are the program's own; they load.
