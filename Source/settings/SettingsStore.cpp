@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
-#include <QRegularExpression>
 #include <QSettings>
 #include <memory>
 #include <string>
@@ -122,9 +121,16 @@ bool holdsSerialisedValue(const QString& sPath) {
     QFile file(sPath);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    // Qt reads both from its binary stream; its other @-forms hold only numbers or text.
-    static const auto* serialised = new QRegularExpression(QStringLiteral("[=,]@(Variant|DateTime)\\("));
-    return serialised->match(unescapedLikeQt(file.readAll())).hasMatch();
+    const QString sText = unescapedLikeQt(file.readAll());
+    // Qt reads both from its binary stream; its other @-forms hold only numbers or text. A plain search:
+    // escapes can make lone surrogates, on which a regular expression matches nothing.
+    for (const QLatin1StringView form : {QLatin1StringView("@Variant("), QLatin1StringView("@DateTime(")}) {
+        for (qsizetype i = sText.indexOf(form); i >= 0; i = sText.indexOf(form, i + 1)) {
+            if (i > 0 && (sText.at(i - 1) == u'=' || sText.at(i - 1) == u','))
+                return true;
+        }
+    }
+    return false;
 }
 
 // Whether Qt may read a serialised value from the file now. Qt reads a file again only when its size or time

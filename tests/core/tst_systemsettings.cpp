@@ -115,6 +115,7 @@ private Q_SLOTS:
         QTest::newRow("skipped character") << "Pop3Log=@\\zVariant(" + five;
         QTest::newRow("line continued") << "Pop3Log=@Vari\\\nant(" + five;
         QTest::newRow("list item") << "Pop3Log=a, @Variant(" + five;
+        QTest::newRow("after a lone surrogate code") << "SmtpLog=\\xdc00\nPop3Log=@Variant(" + five;
         QTest::newRow("date and time") << QByteArray("Pop3Log=@DateTime(\\0\\0\\0\\x2\\0\\0\\0\\0\\x5)");
     }
     void serialisedValueIsRefusedNotRead() {
@@ -134,9 +135,11 @@ private Q_SLOTS:
         refusesStoreHolding(text);
     }
 
-    // An input the settings fuzzer found: a length of 48 GB.
+    // Inputs the settings fuzzer found: a length of 48 GB, and the same after a code that wraps around to a
+    // lone surrogate.
     void fuzzedSerialisedValueIsRefused() {
         refusesStoreHolding(fuzzInput(QStringLiteral("serialised-variant-huge-length.conf")));
+        refusesStoreHolding(fuzzInput(QStringLiteral("serialised-value-and-wrapped-surrogate-code.conf")));
     }
 
     // The fuzzer found this one after the one above, written over it with the same size in the same
