@@ -174,10 +174,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!writeFile(sHeaderFile, asReceived(raw, true)) || !writeFile(sWholeFile, asReceived(raw, false)))
         std::abort();
 
-    // The reception reads the header first (TOP n 0) and the whole message only when it needs the rest.
-    {
+    // The reception reads the header first (TOP n 0, or the header of a copy it holds whole) and the whole
+    // message only when it needs the rest.
+    for (const QString& sFile : {sHeaderFile, sWholeFile}) {
         MailMessage header;
-        if (header.load(sHeaderFile, true)) {
+        if (header.load(sFile, true)) {
             readHeader(header);
             use(header.Body());
             readAttachments(header, sSandbox + QStringLiteral("/attachments"));
