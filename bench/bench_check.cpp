@@ -7,9 +7,7 @@
 #include "engine/SmtpClient.h"
 #include "engine/clsMailTransfer.h"
 #include "engine/clsSimpleCycle.h"
-#include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
-#include "settings/mdlPassWord.h"
 #include "shell/mdlLog.h"
 
 #include <QCoreApplication>
@@ -83,15 +81,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    clsSet2& set = clsSet2::instance();
-    set.setDefault();
-    set.setValue(1, {QStringLiteral("127.0.0.1:%1").arg(dovecot.port())});
-    set.setValue(2, {encodePassWord(sUser)});
-    set.setValue(3, {encodePassWord(sPassword)});
-    set.setValue(4, {QStringLiteral("127.0.0.1:%1").arg(smtpServer.port())});
-    set.setValue(5, {QStringLiteral("phone@example.jp")});
-    set.setValue(6, {1});
-    set.setValue(8, {QStringLiteral("0")});
+    pointSimpleSetAt(dovecot, smtpServer, sUser, sPassword, QStringLiteral("phone@example.jp"), 1, 0);
 
     Pop3Client pop;
     SmtpClient smtp;

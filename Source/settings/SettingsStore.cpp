@@ -22,29 +22,27 @@ QMutex storeLock;
 bool holdsSerialisedValue(const QString& sPath);
 
 // Qt reads the file again when it writes pending changes as it lets a store go. A store whose file was given
-// a serialised value since is let go without that: it is kept, unused, until the program ends.
+// a serialised value since is let go without that at the end of the program: it is kept, unused.
 struct ReleaseStore {
     void operator()(QSettings* s) const;
 };
 using StorePtr = std::unique_ptr<QSettings, ReleaseStore>;
 
-std::unordered_map<std::string, StorePtr>& stores() {
-    static std::unordered_map<std::string, StorePtr> map;
-    return map;
-}
+struct Store {
+    StorePtr settings;
+    // The file holds a value in Qt's serialised form. The program writes plain text only, so such a value
+    // was put there by hand, and reading it makes Qt trust lengths from the file (a few bytes can ask for
+    // gigabytes). Such a store is neither read nor written; the load reports failure.
+    bool bDamaged = false;
+    // Changes not yet written. Qt keeps them with the file rather than with the store, and writes them, after
+    // reading the file, as soon as another store for the same file is made.
+    bool bPending = false;
 
-// Stores whose file holds a value in Qt's serialised form. The program writes plain text only, so such a
-// value was put there by hand, and reading it makes Qt trust lengths from the file (a few bytes can ask for
-// gigabytes). Such a store is neither read nor written; the load reports failure.
-std::unordered_map<std::string, bool>& damaged() {
-    static std::unordered_map<std::string, bool> map;
-    return map;
-}
+    bool usable() const { return settings->status() == QSettings::NoError && !bDamaged; }
+};
 
-// Stores with changes not yet written. Qt keeps them with the file rather than with the store, and writes
-// them, after reading the file, as soon as another store for the same file is made.
-std::unordered_map<std::string, bool>& pending() {
-    static std::unordered_map<std::string, bool> map;
+std::unordered_map<std::string, Store>& stores() {
+    static std::unordered_map<std::string, Store> map;
     return map;
 }
 
@@ -170,21 +168,18 @@ void prepareFile(const QString& sPath) {
         ::close(fd);
 }
 
-QSettings* store(const QString& sAPPName) {
+Store& store(const QString& sAPPName) {
     auto& map = stores();
     auto key = sAPPName.toStdString();
     auto it = map.find(key);
     if (it == map.end()) {
-        StorePtr settings(
+        Store created;
+        created.settings.reset(
             new QSettings(QSettings::NativeFormat, QSettings::UserScope, sOrganisation, sAPPName));
-        damaged()[key] = judgedDamaged(settings->fileName());
-        it = map.emplace(key, std::move(settings)).first;
+        created.bDamaged = judgedDamaged(created.settings->fileName());
+        it = map.emplace(key, std::move(created)).first;
     }
-    return it->second.get();
-}
-
-bool usable(const QString& sAPPName, QSettings* s) {
-    return s->status() == QSettings::NoError && !damaged()[sAPPName.toStdString()];
+    return it->second;
 }
 
 QString fullKey(const QString& sSection, const QString& sKey) {
@@ -195,10 +190,10 @@ QString fullKey(const QString& sSection, const QString& sKey) {
 bool SettingsStore::getSetting(const QString& sAPPName, const QString& sSection, const QString& sKey,
                                const QString& sDefault, QString& sValue) {
     QMutexLocker lock(&storeLock);
-    QSettings* s = store(sAPPName);
-    if (!usable(sAPPName, s))
+    const Store& st = store(sAPPName);
+    if (!st.usable())
         return false;
-    QVariant v = s->value(fullKey(sSection, sKey));
+    QVariant v = st.settings->value(fullKey(sSection, sKey));
     if (!v.isValid()) {
         sValue = sDefault;
         return true;
@@ -213,11 +208,11 @@ bool SettingsStore::getSetting(const QString& sAPPName, const QString& sSection,
 bool SettingsStore::saveSetting(const QString& sAPPName, const QString& sSection, const QString& sKey,
                                 const QString& sValue) {
     QMutexLocker lock(&storeLock);
-    QSettings* s = store(sAPPName);
-    if (!usable(sAPPName, s) || !s->isWritable())
+    Store& st = store(sAPPName);
+    if (!st.usable() || !st.settings->isWritable())
         return false;
-    s->setValue(fullKey(sSection, sKey), sValue);
-    pending()[sAPPName.toStdString()] = true;
+    st.settings->setValue(fullKey(sSection, sKey), sValue);
+    st.bPending = true;
     return true;
 }
 
@@ -262,13 +257,14 @@ bool SettingsStore::writeBool(const QString& sAPPName, const QString& sSection, 
 
 bool SettingsStore::sync(const QString& sAPPName) {
     QMutexLocker lock(&storeLock);
-    QSettings* s = store(sAPPName);
-    if (!usable(sAPPName, s))
+    Store& st = store(sAPPName);
+    if (!st.usable())
         return false;
+    QSettings* s = st.settings.get();
     // Qt reads the file again before it writes; a serialised value put there by hand meanwhile ends the
     // store.
     if (judgedDamaged(s->fileName())) {
-        damaged()[sAPPName.toStdString()] = true;
+        st.bDamaged = true;
         return false;
     }
     prepareFile(s->fileName());
@@ -276,30 +272,31 @@ bool SettingsStore::sync(const QString& sAPPName) {
     QFile::setPermissions(s->fileName(), QFile::ReadOwner | QFile::WriteOwner);
     if (s->status() != QSettings::NoError)
         return false;
-    pending()[sAPPName.toStdString()] = false;
+    st.bPending = false;
     return true;
 }
 
 QString SettingsStore::fileName(const QString& sAPPName) {
     QMutexLocker lock(&storeLock);
-    return store(sAPPName)->fileName();
+    return store(sAPPName).settings->fileName();
 }
 
 void SettingsStore::reset() {
     QMutexLocker lock(&storeLock);
     for (auto it = stores().begin(); it != stores().end();) {
-        const bool bDamaged = judgedDamaged(it->second->fileName());
+        Store& st = it->second;
+        const bool bDamaged = judgedDamaged(st.settings->fileName());
         // Changes Qt would write after reading a file that now holds a serialised value: the store stays,
         // refused, so that no other store for the file is made.
-        if (bDamaged && pending()[it->first]) {
-            damaged()[it->first] = true;
+        if (bDamaged && st.bPending) {
+            st.bDamaged = true;
             ++it;
             continue;
         }
         if (!bDamaged)
-            it->second->sync();
-        damaged().erase(it->first);
-        pending().erase(it->first);
+            st.settings->sync();
+        // Judged just now, and with nothing left to write: safe to let go without asking again.
+        delete st.settings.release();
         it = stores().erase(it);
     }
 }
