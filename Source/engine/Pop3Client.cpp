@@ -244,6 +244,7 @@ qint32 Pop3Client::Login(const QString& sUser, const QString& sPassword) {
 
 bool Pop3Client::loadUidList() {
     sUids.clear();
+    bUidListing = false;
     QByteArray reply;
     if (!command("UIDL", reply)) {
         // Without unique ids nothing can be recognised across visits; the messages are simply read.
@@ -255,13 +256,24 @@ bool Pop3Client::loadUidList() {
     QList<QByteArray> lines;
     if (!readMultiLine(lines))
         return false;
+    QHash<QString, qint32> iSeenAt;
+    QSet<QString> sShared;
     for (const QByteArray& line : std::as_const(lines)) {
         const QList<QByteArray> parts = line.simplified().split(' ');
         bool ok = false;
         const qint32 n = parts.value(0).toInt(&ok);
-        if (ok && parts.size() >= 2)
-            sUids.insert(n, QString::fromLatin1(parts.at(1)));
+        if (!ok || parts.size() < 2)
+            continue;
+        const QString sUid = QString::fromLatin1(parts.at(1));
+        if (iSeenAt.contains(sUid))
+            sShared.insert(sUid);
+        iSeenAt.insert(sUid, n);
+        sUids.insert(n, sUid);
     }
+    // An id given to several messages names none of them: each is then told by its header instead.
+    if (!sShared.isEmpty())
+        sUids.removeIf([&](QHash<qint32, QString>::iterator it) { return sShared.contains(it.value()); });
+    bUidListing = true;
     return true;
 }
 
@@ -304,6 +316,10 @@ void Pop3Client::forgetGoneMessages() {
             QFile::remove(it->sHeaderFile);
         it = cache.erase(it);
     }
+}
+
+QString Pop3Client::UniqueId(qint32 iMessage) const {
+    return bStatOk ? sUids.value(iMessage) : QString();
 }
 
 qint32 Pop3Client::MessageCount(qint32) const {

@@ -55,6 +55,11 @@ public:
     qint32 Stat();
     qint32 StatusCode() const { return bStatOk ? 1 : 0; }
     qint32 MessageCount(qint32 iWhich = 1) const;
+    // The server's unique id of a message after Stat; empty when the server gave none, or gave the same one
+    // to several messages.
+    QString UniqueId(qint32 iMessage) const;
+    // Whether the latest Stat got a unique-id listing at all.
+    bool HasUniqueIds() const { return bStatOk && bUidListing; }
     qint32 Retrieve(qint32 iMessage);
     qint32 ParseMessage();
     qint32 EndMessage();
@@ -134,6 +139,7 @@ private:
     bool bTlsOffered = false;
     bool bImplicitTls = false;
     QHash<qint32, QString> sUids;
+    bool bUidListing = false;
 
     // The server as given and the user: a message's id means something only within its mailbox.
     QString sAccount;

@@ -118,17 +118,24 @@ CheckOutcome clsDetailCycle::runCheck() {
     if (lTotal <= 0 && !(bAnyRead && store.hasMailToForward()))
         return CheckOutcome::CarryOn;
 
+    // A command that acts uses up every other command of the check, so that none acts after the next start.
+    QStringList sDestinations;
+    for (qint16 e = 0; e < iSendRows; ++e)
+        sDestinations << cell(srv2, e, 3);
     for (qint16 b = 0; b < iRecvRows; ++b) {
         const QString sUserID = decodePassWord(cell(srv1, b, 1));
         for (qint16 e = 0; e < iSendRows; ++e) {
             const QString sServer = cell(srv2, e, 0);
-            const QString sDestination = cell(srv2, e, 3);
+            const QString sDestination = sDestinations.at(e);
             useCredentialsFor(e);
             store.checkSystemCommand(smtp, sServer, sDestination, sUserID);
-            if (store.isComputerGoingDown())
+            if (store.isComputerGoingDown()) {
+                store.consumeCommands(sDestinations);
                 return CheckOutcome::ComputerGoingDown;
+            }
             qint32 lCommand = store.checkMailCommand(sDestination, QStringLiteral("STOP_MAIL"), sUserID);
             if (lCommand != -1) {
+                store.consumeCommands(sDestinations);
                 // The notice goes back to whoever sent the command.
                 const QString sSender = store.getFrom(lCommand);
                 sendNoticeMail(smtp, QStringLiteral("終了"), sServer, sSender, sSender);
@@ -136,6 +143,7 @@ CheckOutcome clsDetailCycle::runCheck() {
             }
             lCommand = store.checkMailCommand(sDestination, QStringLiteral("PAUSE_MAIL"), sUserID);
             if (lCommand != -1) {
+                store.consumeCommands(sDestinations);
                 const QString sSender = store.getFrom(lCommand);
                 sendNoticeMail(smtp, QStringLiteral("中断"), sServer, sSender, sSender);
                 return CheckOutcome::Pause;
@@ -147,7 +155,7 @@ CheckOutcome clsDetailCycle::runCheck() {
     const qint32 lSlots = store.getReciveMailTotal();
     for (qint32 i = 0; i < lSlots; ++i) {
         checkTransferFilters(i);
-        if (store.getRegister(i) && !store.getTrans(i) && !store.getStop(i))
+        if (store.isDue(i))
             forwardSlot(i, iSendRows, iPosition);
     }
     return CheckOutcome::CarryOn;
@@ -156,7 +164,7 @@ CheckOutcome clsDetailCycle::runCheck() {
 void clsDetailCycle::checkTransferFilters(qint32 lIndex) {
     clsSet1& set = clsSet1::instance();
     clsMailTransfer& store = clsMailTransfer::instance();
-    if (store.getTrans(lIndex))
+    if (store.getTrans(lIndex) || store.getObeyed(lIndex))
         return;
     writeRunLog(QStringLiteral("Subject:") + store.getSbuject(lIndex));
     // Attachments take no part in forwarding.
@@ -199,7 +207,22 @@ bool clsDetailCycle::forwardSlot(qint32 lIndex, qint16 iSendRows, qint16 iPositi
         return false;
     }
 
+    // Each page to each row is a part; a part that reached its server in an earlier try is not sent again,
+    // and the last one makes the whole mail forwarded.
+    QStringList sRows;
+    for (qint16 e = 0; e < iSendRows; ++e)
+        sRows << QStringList{cell(set.SRV2(), e, 0), cell(set.SRV2(), e, 3), cell(set.SRV2(), e, 4),
+                             cell(set.SRV2(), e, 5)}
+                     .join(u'\n');
     bool bSent = true;
+    const auto sendPart = [&](qint16 e, const QString& sText, bool bLast) {
+        const QString sPart = sText.isEmpty() ? store.getBody(lIndex) : sText;
+        if (store.getPartSent(lIndex, sRows.at(e), sPart))
+            return;
+        bSent = sendToRow(lIndex, e, sText);
+        if (bSent && !bLast)
+            store.setPartSent(lIndex, sRows.at(e), sPart);
+    };
     if (set.FIL1().getValue(3).toInt() == 0) {
         const qint16 iPages =
             store.mailDivideCul(store.getBody(lIndex), qint16(set.FIL1().getValue(4).toInt()),
@@ -207,11 +230,11 @@ bool clsDetailCycle::forwardSlot(qint32 lIndex, qint16 iSendRows, qint16 iPositi
         for (qint16 j = qint16(iPages - 1); j >= 0 && bSent; --j) {
             const QString sPage = store.getMailDivide(j);
             for (qint16 e = 0; e < iSendRows && bSent; ++e)
-                bSent = sendToRow(lIndex, e, sPage);
+                sendPart(e, sPage, j == 0 && e == iSendRows - 1);
         }
     } else {
         for (qint16 e = 0; e < iSendRows && bSent; ++e)
-            bSent = sendToRow(lIndex, e, QString());
+            sendPart(e, QString(), e == iSendRows - 1);
     }
 
     if (!bSent)

@@ -1,6 +1,7 @@
 #include "engine/clsMailTransfer.h"
 
 #include "engine/Pop3Client.h"
+#include "engine/clsForwardLedger.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSystem.h"
 #include "shell/mdlLog.h"
@@ -45,6 +46,7 @@ void clsMailTransfer::clearClass() {
     lLastRead = 0;
     lTransferred = 0;
     seen.clear();
+    sObeyedBefore = commandsObeyedBefore();
     bComputerGoingDown = false;
 }
 
@@ -115,17 +117,66 @@ bool clsMailTransfer::getStop(qint32 lIndex) const {
     return slotAt(lIndex).bStop;
 }
 
+bool clsMailTransfer::getObeyed(qint32 lIndex) const {
+    return slotAt(lIndex).bObeyed;
+}
+
+void clsMailTransfer::recordFate(const Slot& slot, qint32 iFate) const {
+    // Slots filled by hand in tests have no mailbox.
+    if (!slot.sAccount.isEmpty())
+        clsForwardLedger::instance().record(slot.sAccount, slot.sUid, slot.sDigest,
+                                            clsForwardLedger::Fate(iFate));
+}
+
 void clsMailTransfer::setTrans(qint32 lIndex, bool bFlag) {
     Slot& slot = slotAt(lIndex);
     if (bFlag && !slot.bTrans && lIndex < iSlots)
         ++lTransferred;
     else if (!bFlag && slot.bTrans && lIndex < iSlots)
         --lTransferred;
+    if (bFlag && !slot.bTrans) {
+        recordFate(slot, clsForwardLedger::Forwarded);
+        slot.sPartsSent.clear();
+    }
     slot.bTrans = bFlag;
 }
 
 void clsMailTransfer::setStop(qint32 lIndex, bool bFlag) {
-    slotAt(lIndex).bStop = bFlag;
+    Slot& slot = slotAt(lIndex);
+    if (bFlag && !slot.bStop)
+        recordFate(slot, clsForwardLedger::Held);
+    slot.bStop = bFlag;
+}
+
+void clsMailTransfer::setObeyed(qint32 lIndex, bool bFlag) {
+    Slot& slot = slotAt(lIndex);
+    if (slot.bObeyed != bFlag)
+        recordFate(slot, bFlag ? clsForwardLedger::Obeyed : clsForwardLedger::Pending);
+    slot.bObeyed = bFlag;
+}
+
+namespace {
+QString partKey(const QString& sDestination, const QString& sText) {
+    return QString::fromLatin1(
+        QCryptographicHash::hash((sDestination + u'\n' + sText).toUtf8(), QCryptographicHash::Sha256)
+            .toHex()
+            .left(32));
+}
+} // namespace
+
+bool clsMailTransfer::getPartSent(qint32 lIndex, const QString& sDestination, const QString& sText) const {
+    const Slot& slot = slotAt(lIndex);
+    return !slot.sPartsSent.isEmpty() && slot.sPartsSent.contains(partKey(sDestination, sText));
+}
+
+void clsMailTransfer::setPartSent(qint32 lIndex, const QString& sDestination, const QString& sText) {
+    Slot& slot = slotAt(lIndex);
+    const QString sKey = partKey(sDestination, sText);
+    if (slot.sPartsSent.contains(sKey))
+        return;
+    slot.sPartsSent.append(sKey);
+    if (!slot.sAccount.isEmpty())
+        clsForwardLedger::instance().recordPart(slot.sAccount, slot.sUid, slot.sDigest, sKey);
 }
 void clsMailTransfer::setAFileCount(qint32 lIndex, qint32 lCount) {
     slotAt(lIndex).lAFileCount = lCount;
@@ -148,7 +199,7 @@ qint32 clsMailTransfer::mailRecive(Pop3Client& pop3Cntrol, const QString& sPop3S
         if (bConnected) {
             if (pop3Cntrol.Login(sUserID, sPassword)) {
                 if (pop3Cntrol.Stat() && pop3Cntrol.StatusCode() == 1)
-                    lResult = readMailbox(pop3Cntrol, sTempDir);
+                    lResult = readMailbox(pop3Cntrol, sPop3SrvName.trimmed() + u'\n' + sUserID, sTempDir);
                 pop3Cntrol.Quit();
             }
         }
@@ -166,10 +217,29 @@ qint32 clsMailTransfer::mailRecive(Pop3Client& pop3Cntrol, const QString& sPop3S
     return lResult;
 }
 
+void clsMailTransfer::storeForTest(qint32 lIndex, const QString& sFrom, const QString& sSubject,
+                                   const QByteArray& sIdentity) {
+    Slot& slot = slotAt(lIndex);
+    slot = Slot();
+    slot.sAccount = QStringLiteral("test");
+    slot.sDigest = QString::fromLatin1(sIdentity.toHex());
+    if (clsForwardLedger::isSettled(
+            clsForwardLedger::instance().find(slot.sAccount, QString(), slot.sDigest)))
+        return;
+    slot.sFrom = sFrom;
+    slot.sSubject = sSubject;
+    if (lIndex >= lTotal)
+        lTotal = lIndex + 1;
+}
+
+bool clsMailTransfer::isDue(qint32 lIndex) const {
+    const Slot& slot = slotAt(lIndex);
+    return slot.bRegister && !slot.bTrans && !slot.bStop && !slot.bObeyed;
+}
+
 bool clsMailTransfer::hasMailToForward() const {
     for (qint32 j = 0; j < lTotal && j < iSlots; ++j) {
-        const Slot& slot = slots[size_t(j)];
-        if (slot.bRegister && !slot.bTrans && !slot.bStop)
+        if (isDue(j))
             return true;
     }
     return false;
@@ -178,29 +248,86 @@ bool clsMailTransfer::hasMailToForward() const {
 qint32 clsMailTransfer::freeSlot() const {
     if (lTotal < iSlots)
         return lTotal;
-    // A full store takes new mail into slots whose mail was forwarded or held back; what they held stays
-    // remembered in the seen set, so it is not taken again.
+    // A full store takes new mail into slots whose mail is done with; the forwarding record and the seen set
+    // keep what they held from being taken again.
     for (qint32 j = 0; j < iSlots; ++j) {
-        if (slots[size_t(j)].bTrans || slots[size_t(j)].bStop)
+        const Slot& slot = slots[size_t(j)];
+        if (slot.bTrans || slot.bStop || slot.bObeyed)
             return j;
     }
     return -1;
 }
 
-qint32 clsMailTransfer::readMailbox(Pop3Client& pop3Cntrol, const QString& sTempDir) {
+QString clsMailTransfer::readDigest(Pop3Client& pop3Cntrol, qint32 m) {
+    if (!pop3Cntrol.Retrieve(m))
+        return QString();
+    pop3Cntrol.ParseMessage();
+    const qint32 iHeaders = pop3Cntrol.HeaderCount();
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    for (qint32 h = 1; h <= iHeaders; ++h) {
+        digest.addData(pop3Cntrol.HeaderLine(h).toUtf8());
+        digest.addData("\n");
+    }
+    // A message without any header line can only be told apart by its text.
+    if (iHeaders == 0)
+        digest.addData(pop3Cntrol.Body().toUtf8());
+    return QString::fromLatin1(digest.result().toHex());
+}
+
+qint32 clsMailTransfer::takeAsSeen(Pop3Client& pop3Cntrol, const QString& sAccount) {
     const qint32 iCount = pop3Cntrol.MessageCount(1);
-    if (iCount < 1)
-        return 0;
-    // Every message on the server is looked at while a slot is free, so mail beyond the first hundred is
-    // still forwarded once the earlier ones are done with.
+    QList<QPair<QString, QString>> mails;
     for (qint32 m = 1; m <= iCount; ++m) {
+        const QString sUid = pop3Cntrol.UniqueId(m);
+        const QString sDigest = sUid.isEmpty() ? readDigest(pop3Cntrol, m) : QString();
+        pop3Cntrol.EndMessage();
+        // A message that cannot be named now is not taken as seen; without a complete listing, nothing is.
+        if (sUid.isEmpty() && sDigest.isEmpty())
+            return -1;
+        mails.append({sUid, sDigest});
+    }
+    clsForwardLedger::instance().recordBaseline(sAccount, mails);
+    writeRunLog(
+        QStringLiteral("転送記録を作り直したため、サーバーにある%1件のメールを転送済みとして扱いました")
+            .arg(iCount));
+    return 0;
+}
+
+qint32 clsMailTransfer::readMailbox(Pop3Client& pop3Cntrol, const QString& sAccount,
+                                    const QString& sTempDir) {
+    clsForwardLedger& ledger = clsForwardLedger::instance();
+    if (ledger.needsBaseline(sAccount))
+        return takeAsSeen(pop3Cntrol, sAccount);
+    const qint32 iCount = pop3Cntrol.MessageCount(1);
+    const QString sSeenUid = sAccount + QStringLiteral("\nu:");
+    const QString sSeenDigest = sAccount + QStringLiteral("\nh:");
+    // What is on the server now, so that the record can forget what is gone once every message was named.
+    QSet<QString> sUidsThere;
+    QSet<QString> sDigestsThere;
+    bool bComplete = true;
+    // Mail already dealt with is told by its id alone, without a command to the server; every message is
+    // looked at, so mail beyond the first hundred is still forwarded once the earlier ones are done with.
+    for (qint32 m = 1; m <= iCount; ++m) {
+        const QString sUid = pop3Cntrol.UniqueId(m);
+        if (!sUid.isEmpty()) {
+            sUidsThere.insert(sUid);
+            if (seen.contains(sSeenUid + sUid) ||
+                clsForwardLedger::isSettled(ledger.find(sAccount, sUid, QString()))) {
+                ++lLastRead;
+                continue;
+            }
+        }
         const qint32 lSlot = freeSlot();
-        if (lSlot < 0)
+        if (lSlot < 0) {
+            bComplete = false;
             break;
+        }
         ++lLastRead;
-        if (!pop3Cntrol.Retrieve(m)) {
+        const QString sDigest = readDigest(pop3Cntrol, m);
+        if (sDigest.isEmpty()) {
             // A message the server refused or that cannot be kept is passed over; after a connection that
             // broke off mid-message, the next command would read the rest of it as its reply.
+            bComplete = false;
             const qint32 lError = pop3Cntrol.LastError();
             if (sPassedOver.isEmpty())
                 sPassedOver = pop3Cntrol.LastErrorText();
@@ -209,33 +336,29 @@ qint32 clsMailTransfer::readMailbox(Pop3Client& pop3Cntrol, const QString& sTemp
                 continue;
             break;
         }
-        pop3Cntrol.ParseMessage();
-
-        const qint32 iHeaders = pop3Cntrol.HeaderCount();
-        QCryptographicHash digest(QCryptographicHash::Sha256);
-        for (qint32 h = 1; h <= iHeaders; ++h) {
-            digest.addData(pop3Cntrol.HeaderLine(h).toUtf8());
-            digest.addData("\n");
+        sDigestsThere.insert(sDigest);
+        if (seen.contains(sSeenDigest + sDigest)) {
+            pop3Cntrol.EndMessage();
+            continue;
         }
-        // A message without any header line can only be told apart by its text.
-        if (iHeaders == 0)
-            digest.addData(pop3Cntrol.Body().toUtf8());
-        const QByteArray sIdentity = digest.result();
-        if (seen.contains(sIdentity)) {
+        const clsForwardLedger::Entry* entry = ledger.find(sAccount, sUid, sDigest);
+        if (clsForwardLedger::isSettled(entry) || sObeyedBefore.contains(sDigest)) {
+            // Known by its header under another id, or obeyed by an earlier version: the record learns its
+            // id.
+            ledger.record(sAccount, sUid, sDigest, entry ? entry->fate : clsForwardLedger::Obeyed);
             pop3Cntrol.EndMessage();
             continue;
         }
 
         Slot slot;
-        slot.sIdentity = sIdentity;
-        slot.sNickName = pop3Cntrol.FromName();
-        slot.sFrom = pop3Cntrol.FromAddress();
-        const QString sComment = headerComment(pop3Cntrol);
-        slot.sReplyTo = pop3Cntrol.ReplyTo();
-        slot.sSubject = pop3Cntrol.Subject();
-        const QString sText = pop3Cntrol.Body();
-        // A message that did not arrive whole is not taken; it is read again at the next visit.
-        if (pop3Cntrol.LastError() != 0) {
+        slot.sAccount = sAccount;
+        slot.sUid = sUid;
+        slot.sDigest = sDigest;
+        if (entry)
+            slot.sPartsSent = entry->sParts;
+        if (!fillSlot(pop3Cntrol, slot, sTempDir)) {
+            // A message that did not arrive whole is not taken; it is read again at the next visit.
+            bComplete = false;
             if (sPassedOver.isEmpty())
                 sPassedOver = pop3Cntrol.LastErrorText();
             pop3Cntrol.EndMessage();
@@ -243,62 +366,78 @@ qint32 clsMailTransfer::readMailbox(Pop3Client& pop3Cntrol, const QString& sTemp
                 continue;
             break;
         }
-        slot.sBody = sComment + sText;
-
-        slot.lToCount = qMin(pop3Cntrol.ToCount(), qint32(20));
-        for (qint32 k = 0; k < slot.lToCount; ++k) {
-            slot.sToNickName[size_t(k)] = pop3Cntrol.ToName(k + 1);
-            slot.sToMailAddr[size_t(k)] = pop3Cntrol.ToAddress(k + 1);
-        }
-        slot.lCcCount = qMin(pop3Cntrol.CcCount(), qint32(20));
-        for (qint32 k = 0; k < slot.lCcCount; ++k) {
-            slot.sCcNickName[size_t(k)] = pop3Cntrol.CcName(k + 1);
-            slot.sCcMailAddr[size_t(k)] = pop3Cntrol.CcAddress(k + 1);
-        }
-        slot.lBcCount = qMin(pop3Cntrol.BccCount(), qint32(10));
-        for (qint32 k = 0; k < slot.lBcCount; ++k) {
-            slot.sBcNickName[size_t(k)] = pop3Cntrol.BccName(k + 1);
-            slot.sBcMailAddr[size_t(k)] = pop3Cntrol.BccAddress(k + 1);
-        }
-
-        const qint32 iAttachments = qMin(pop3Cntrol.AttachmentCount(), qint32(30));
-        qint32 lKept = 0;
-        for (qint32 k = 1; k <= iAttachments; ++k) {
-            const QString sName = pop3Cntrol.AttachmentName(k);
-            const qint32 lSize = pop3Cntrol.AttachmentSize(k);
-            if (sName.isEmpty() || lSize == 0)
-                continue;
-            slot.lAFileSize[size_t(lKept)] = lSize;
-            slot.sAFileName[size_t(lKept)] = sName;
-            if (sTempDir.isEmpty())
-                continue;
-            if (pop3Cntrol.SaveAttachment(k, sTempDir)) {
-                // Later steps find the file by this name, which may differ from the mail's.
-                slot.sAFileName[size_t(lKept)] = pop3Cntrol.SavedFileName();
-                ++lKept;
-            } else {
-                // The mail goes on without it: attachments never reach the phone.
-                writeRunLog(QStringLiteral("添付ファイルを保存できません: ") + sName + u' ' + sTempDir);
-            }
-        }
-        slot.lAFileCount = lKept;
-
-        slot.lExMsgCount = qMin(iHeaders, qint32(20));
-        for (qint32 k = 0; k < slot.lExMsgCount; ++k)
-            slot.sExMsg[size_t(k)] = pop3Cntrol.HeaderLine(k + 1);
-        slot.bRegister = true;
-        slot.bTrans = false;
-        slot.lLastError = pop3Cntrol.LastError();
-
         slots[size_t(lSlot)] = slot;
-        seen.insert(sIdentity);
+        if (!sUid.isEmpty())
+            seen.insert(sSeenUid + sUid);
+        seen.insert(sSeenDigest + sDigest);
         if (lSlot == lTotal)
             ++lTotal;
         if (clsSystem::instance().RunLog)
             writeReceiveLog(pop3Cntrol, slots[size_t(lSlot)]);
         pop3Cntrol.EndMessage();
     }
+    if (bComplete)
+        ledger.keepOnly(sAccount, pop3Cntrol.HasUniqueIds(), sUidsThere, sDigestsThere);
     return lLastRead;
+}
+
+bool clsMailTransfer::fillSlot(Pop3Client& pop3Cntrol, Slot& slot, const QString& sTempDir) {
+    slot.sNickName = pop3Cntrol.FromName();
+    slot.sFrom = pop3Cntrol.FromAddress();
+    const QString sComment = headerComment(pop3Cntrol);
+    slot.sReplyTo = pop3Cntrol.ReplyTo();
+    slot.sSubject = pop3Cntrol.Subject();
+    const QString sText = pop3Cntrol.Body();
+    if (pop3Cntrol.LastError() != 0)
+        return false;
+    slot.sBody = sComment + sText;
+
+    slot.lToCount = qMin(pop3Cntrol.ToCount(), qint32(20));
+    for (qint32 k = 0; k < slot.lToCount; ++k) {
+        slot.sToNickName[size_t(k)] = pop3Cntrol.ToName(k + 1);
+        slot.sToMailAddr[size_t(k)] = pop3Cntrol.ToAddress(k + 1);
+    }
+    slot.lCcCount = qMin(pop3Cntrol.CcCount(), qint32(20));
+    for (qint32 k = 0; k < slot.lCcCount; ++k) {
+        slot.sCcNickName[size_t(k)] = pop3Cntrol.CcName(k + 1);
+        slot.sCcMailAddr[size_t(k)] = pop3Cntrol.CcAddress(k + 1);
+    }
+    slot.lBcCount = qMin(pop3Cntrol.BccCount(), qint32(10));
+    for (qint32 k = 0; k < slot.lBcCount; ++k) {
+        slot.sBcNickName[size_t(k)] = pop3Cntrol.BccName(k + 1);
+        slot.sBcMailAddr[size_t(k)] = pop3Cntrol.BccAddress(k + 1);
+    }
+
+    const qint32 iAttachments = qMin(pop3Cntrol.AttachmentCount(), qint32(30));
+    qint32 lKept = 0;
+    for (qint32 k = 1; k <= iAttachments; ++k) {
+        const QString sName = pop3Cntrol.AttachmentName(k);
+        const qint32 lSize = pop3Cntrol.AttachmentSize(k);
+        if (sName.isEmpty() || lSize == 0)
+            continue;
+        slot.lAFileSize[size_t(lKept)] = lSize;
+        slot.sAFileName[size_t(lKept)] = sName;
+        if (sTempDir.isEmpty())
+            continue;
+        if (pop3Cntrol.SaveAttachment(k, sTempDir)) {
+            // Later steps find the file by this name, which may differ from the mail's.
+            slot.sAFileName[size_t(lKept)] = pop3Cntrol.SavedFileName();
+            ++lKept;
+        } else {
+            // The mail goes on without it: attachments never reach the phone.
+            writeRunLog(QStringLiteral("添付ファイルを保存できません: ") + sName + u' ' + sTempDir);
+        }
+    }
+    slot.lAFileCount = lKept;
+
+    const qint32 iHeaders = pop3Cntrol.HeaderCount();
+    slot.lExMsgCount = qMin(iHeaders, qint32(20));
+    for (qint32 k = 0; k < slot.lExMsgCount; ++k)
+        slot.sExMsg[size_t(k)] = pop3Cntrol.HeaderLine(k + 1);
+    slot.bRegister = true;
+    slot.bTrans = false;
+    slot.lLastError = pop3Cntrol.LastError();
+    return true;
 }
 
 QString clsMailTransfer::headerComment(Pop3Client& pop3Cntrol) const {

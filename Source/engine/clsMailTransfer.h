@@ -25,8 +25,10 @@ public:
                       const QString& sPassword, const QString& sTempDir);
     void clearClass();
     qint32 getReciveMailTotal() const { return lTotal; }
-    // Whether a slot holds mail that is neither forwarded nor held back.
+    // Whether a slot holds mail that is neither forwarded, held back nor a command.
     bool hasMailToForward() const;
+    // Whether the cycles are to forward the slot: it holds mail not yet forwarded, held back or obeyed.
+    bool isDue(qint32 lIndex) const;
     qint32 getReciveMailNum() const { return lLastRead; }
     void outputClass() const {}
     void SetToCcBccComment(Pop3Client& pop3Cntrol, QString& sBody) const;
@@ -53,8 +55,15 @@ public:
     bool getRegister(qint32 lIndex) const;
     bool getTrans(qint32 lIndex) const;
     bool getStop(qint32 lIndex) const;
+    // A command mail that was obeyed, or that a command of the same check made void; never forwarded.
+    bool getObeyed(qint32 lIndex) const;
+    // Forwarded and held back are kept in the forwarding record at once, for later checks and runs.
     void setTrans(qint32 lIndex, bool bFlag);
     void setStop(qint32 lIndex, bool bFlag);
+    // One part of a forward (a page, or the whole text, to one destination) that reached its server: kept so
+    // that a retry after a failure or a restart sends only the parts still missing.
+    bool getPartSent(qint32 lIndex, const QString& sDestination, const QString& sText) const;
+    void setPartSent(qint32 lIndex, const QString& sDestination, const QString& sText);
     void setAFileCount(qint32 lIndex, qint32 lCount);
     // Mails forwarded since forwarding started, also those whose slot was used again since.
     qint32 getTransAll() const { return lTransferred; }
@@ -71,6 +80,9 @@ public:
 
     // Mail commands.
     qint32 checkMailCommand(const QString& sMyFrom, const QString& sCommand, const QString& sMyUserID);
+    // Marks every command mail from these senders as obeyed: a check that acted on one command leaves none
+    // to act at a later check or start.
+    void consumeCommands(const QStringList& sAllowedSenders);
     bool checkSystemCommand(SmtpClient& smtp, const QString& sServer, const QString& sMyFrom,
                             const QString& sMyUserID);
     // True once a computer exit ordered by mail was accepted: the program must end now.
@@ -80,16 +92,10 @@ public:
 
     // For tests: the body of a slot as composition sees it.
     void setBodyForTest(qint32 lIndex, const QString& sBody) { slotAt(lIndex).sBody = sBody; }
-    // For tests: a received mail in a slot without a mailbox; the store then reaches at least to that slot.
+    // For tests: a received mail of a mailbox named "test" in a slot, as reading would store it: not at all
+    // when the forwarding record knows it as dealt with. The store then reaches at least to that slot.
     void storeForTest(qint32 lIndex, const QString& sFrom, const QString& sSubject,
-                      const QByteArray& sIdentity) {
-        Slot& slot = slotAt(lIndex);
-        slot.sFrom = sFrom;
-        slot.sSubject = sSubject;
-        slot.sIdentity = sIdentity;
-        if (lIndex >= lTotal)
-            lTotal = lIndex + 1;
-    }
+                      const QByteArray& sIdentity);
 
 private:
     struct Slot {
@@ -116,14 +122,27 @@ private:
         bool bRegister = false;
         bool bTrans = false;
         bool bStop = false;
-        // Which mail the slot holds: a digest of all of its header lines.
-        QByteArray sIdentity;
+        bool bObeyed = false;
+        // Which mail the slot holds, for the forwarding record: its mailbox (server and user), the server's
+        // unique id when it has one of its own, and a digest of all of its header lines.
+        QString sAccount;
+        QString sUid;
+        QString sDigest;
+        QStringList sPartsSent;
     };
 
     clsMailTransfer() = default;
     const Slot& slotAt(qint32 lIndex) const;
     Slot& slotAt(qint32 lIndex);
-    qint32 readMailbox(Pop3Client& pop3Cntrol, const QString& sTempDir);
+    qint32 readMailbox(Pop3Client& pop3Cntrol, const QString& sAccount, const QString& sTempDir);
+    // Reads the message's header and answers the digest of its header lines; empty when it cannot be read.
+    QString readDigest(Pop3Client& pop3Cntrol, qint32 m);
+    // After a damaged forwarding record: what is on the server now is taken as dealt with, not forwarded.
+    qint32 takeAsSeen(Pop3Client& pop3Cntrol, const QString& sAccount);
+    bool fillSlot(Pop3Client& pop3Cntrol, Slot& slot, const QString& sTempDir);
+    void recordFate(const Slot& slot, qint32 iFate) const;
+    void setObeyed(qint32 lIndex, bool bFlag);
+    static QSet<QString> commandsObeyedBefore();
     // The next slot for a new mail: a never used one, else one whose mail is done with; -1 when all are busy.
     qint32 freeSlot() const;
     QString headerComment(Pop3Client& pop3Cntrol) const;
@@ -138,8 +157,11 @@ private:
     qint32 lTransferred = 0;
     // Why the latest reading passed a message over, for the run log; empty when it passed none.
     QString sPassedOver;
-    // Every mail stored in this forwarding period, also after its slot was used again.
-    QSet<QByteArray> seen;
+    // Every mail stored in this forwarding period, also after its slot was used again: by account and id,
+    // and by account and digest.
+    QSet<QString> seen;
+    // Digests of command mails that an earlier version of the program obeyed and kept in the settings.
+    QSet<QString> sObeyedBefore;
 
     QStringList sDividePages;
     qint16 iDividePageCount = 0;

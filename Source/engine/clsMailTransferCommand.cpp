@@ -9,63 +9,15 @@
 
 namespace {
 const QString sAppName = QStringLiteral("Q-Post");
+const QString sWords[] = {QStringLiteral("STOP_MAIL"), QStringLiteral("PAUSE_MAIL"),
+                          QStringLiteral("LOGOFF"),    QStringLiteral("POWEROFF"),
+                          QStringLiteral("REBOOT"),    QStringLiteral("SHUTDOWN")};
 
-// A command mail stays on the server and is read again at every check and after every new start, also after
-// the reboot it ordered; the settings keep the latest commands obeyed so that each is obeyed once. As many as
-// the received-mail store holds, so that no command still held in it is forgotten and obeyed again.
-const QString sDoneSection = QStringLiteral("CMD1");
-const QString sDoneCountKey = QStringLiteral("Val1");
-constexpr qint16 iDoneMax = clsMailTransfer::iSlots + 1;
-
-QString doneKey(qint16 n) {
-    return QStringLiteral("Val2_%1").arg(n);
-}
-
-QString identityText(const QByteArray& sIdentity) {
-    return QString::fromLatin1(sIdentity.toHex());
-}
-
-// Oldest first. What cannot be read counts as not obeyed.
-QStringList loadDone() {
-    QStringList done;
-    qint16 iCount = 0;
-    if (!SettingsStore::readInt16(sAppName, sDoneSection, sDoneCountKey, 0, iCount))
-        return done;
-    for (qint16 n = 0; n < std::min(iCount, iDoneMax); ++n) {
-        QString sEntry;
-        if (SettingsStore::readText(sAppName, sDoneSection, doneKey(n), QString(), sEntry) &&
-            !sEntry.isEmpty())
-            done.append(sEntry);
-    }
-    return done;
-}
-
-void saveDone(const QStringList& done) {
-    // On disk at once: the computer may go down right after.
-    SettingsSyncGuard guard(sAppName);
-    for (qint16 n = 0; n < qint16(done.size()); ++n)
-        SettingsStore::saveSetting(sAppName, sDoneSection, doneKey(n), done.at(n));
-    SettingsStore::writeInt16(sAppName, sDoneSection, sDoneCountKey, qint16(done.size()));
-}
-
-// A mail without an identity cannot be told from the next one, so it is not remembered.
-void rememberCommand(const QByteArray& sIdentity) {
-    if (sIdentity.isEmpty())
-        return;
-    QStringList done = loadDone();
-    const QString sEntry = identityText(sIdentity);
-    if (done.contains(sEntry))
-        return;
-    done.append(sEntry);
-    while (done.size() > iDoneMax)
-        done.removeFirst();
-    saveDone(done);
-}
-
-void forgetCommand(const QByteArray& sIdentity) {
-    QStringList done = loadDone();
-    if (!sIdentity.isEmpty() && done.removeAll(identityText(sIdentity)) > 0)
-        saveDone(done);
+// Only the allowed sender itself may command: the whole address must match, letter case aside, since a
+// sender that merely begins with it (phone@example.jp.attacker.test) could be anyone's.
+bool isAllowedSender(const QString& sFrom, const QString& sAllowed) {
+    return !sAllowed.trimmed().isEmpty() &&
+           sFrom.trimmed().compare(sAllowed.trimmed(), Qt::CaseInsensitive) == 0;
 }
 
 struct SystemCommand {
@@ -92,21 +44,31 @@ QString clsMailTransfer::commandNoticeHead(const QDateTime& dtNow) {
     return dtNow.toString(QStringLiteral("yyyy年MM月d日 h時m分 "));
 }
 
-// Only the allowed sender itself may command: the whole address must match, letter case aside, since a
-// sender that merely begins with it (phone@example.jp.attacker.test) could be anyone's.
+// Earlier versions kept the digests of the commands they obeyed in the settings; those mails may still be on
+// the server and must not act again.
+QSet<QString> clsMailTransfer::commandsObeyedBefore() {
+    QSet<QString> done;
+    const QString sSection = QStringLiteral("CMD1");
+    qint16 iCount = 0;
+    if (!SettingsStore::readInt16(sAppName, sSection, QStringLiteral("Val1"), 0, iCount))
+        return done;
+    for (qint16 n = 0; n < std::min<qint16>(iCount, iSlots + 1); ++n) {
+        QString sEntry;
+        if (SettingsStore::readText(sAppName, sSection, QStringLiteral("Val2_%1").arg(n), QString(),
+                                    sEntry) &&
+            !sEntry.isEmpty())
+            done.insert(sEntry);
+    }
+    return done;
+}
+
 qint32 clsMailTransfer::findCommand(const QString& sMyFrom, const QString& sWord) const {
-    const QString sAllowed = sMyFrom.trimmed();
-    if (sAllowed.isEmpty() || sWord.isEmpty())
+    if (sWord.isEmpty())
         return -1;
-    const QStringList done = loadDone();
     for (qint32 lIndex = 0; lIndex < lTotal; ++lIndex) {
         const Slot& slot = slotAt(lIndex);
-        if (!slot.sSubject.startsWith(sWord) ||
-            slot.sFrom.trimmed().compare(sAllowed, Qt::CaseInsensitive) != 0)
-            continue;
-        if (!slot.sIdentity.isEmpty() && done.contains(identityText(slot.sIdentity)))
-            continue;
-        return lIndex;
+        if (!slot.bObeyed && slot.sSubject.startsWith(sWord) && isAllowedSender(slot.sFrom, sMyFrom))
+            return lIndex;
     }
     return -1;
 }
@@ -117,8 +79,24 @@ qint32 clsMailTransfer::checkMailCommand(const QString& sMyFrom, const QString& 
     Q_UNUSED(sMyUserID);
     const qint32 lIndex = findCommand(sMyFrom, sCommand);
     if (lIndex >= 0)
-        rememberCommand(slotAt(lIndex).sIdentity);
+        setObeyed(lIndex, true);
     return lIndex;
+}
+
+void clsMailTransfer::consumeCommands(const QStringList& sAllowedSenders) {
+    for (qint32 lIndex = 0; lIndex < lTotal; ++lIndex) {
+        const Slot& slot = slotAt(lIndex);
+        if (slot.bObeyed)
+            continue;
+        const bool bCommand = std::any_of(std::begin(sWords), std::end(sWords), [&](const QString& sWord) {
+            return slot.sSubject.startsWith(sWord);
+        });
+        const bool bAllowed =
+            std::any_of(sAllowedSenders.cbegin(), sAllowedSenders.cend(),
+                        [&](const QString& sAllowed) { return isAllowedSender(slot.sFrom, sAllowed); });
+        if (bCommand && bAllowed)
+            setObeyed(lIndex, true);
+    }
 }
 
 bool clsMailTransfer::checkSystemCommand(SmtpClient& smtp, const QString& sServer, const QString& sMyFrom,
@@ -132,18 +110,18 @@ bool clsMailTransfer::checkSystemCommand(SmtpClient& smtp, const QString& sServe
         const qint32 lIndex = findCommand(sMyFrom, command.sWord);
         if (lIndex < 0)
             continue;
-        const QByteArray sIdentity = slotAt(lIndex).sIdentity;
         // Before the exit request: once it is granted, this program may not get another moment.
-        rememberCommand(sIdentity);
+        setObeyed(lIndex, true);
         // The exit goes ahead whether the notice went out or not.
         smtp.SendMail(sServer, sMyFrom, sMyFrom, command.sSubject, sHead + command.sMessage, QString());
         smtp.Release();
         if ((exitWindows.*command.exit)() != 0) {
             bComputerGoingDown = true;
+            consumeCommands({sMyFrom});
             return false;
         }
         // Refused: the program goes on and the command is tried again at the next check.
-        forgetCommand(sIdentity);
+        setObeyed(lIndex, false);
         return false;
     }
     return false;

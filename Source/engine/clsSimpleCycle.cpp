@@ -99,13 +99,16 @@ CheckOutcome clsSimpleCycle::runCheck() {
     if (store.isComputerGoingDown())
         return CheckOutcome::ComputerGoingDown;
 
-    // Stop is tested first, so it wins over a pause found in the same check.
+    // Stop is tested first, so it wins over a pause found in the same check; the one that acts uses up the
+    // others, so none acts after the next start.
     if (store.checkMailCommand(settings.sDestination, QStringLiteral("STOP_MAIL"), settings.sUserID) != -1) {
+        store.consumeCommands({settings.sDestination});
         sendNoticeMail(Smtp1, QStringLiteral("終了"), settings.sSmtpServer, settings.sDestination,
                        settings.sDestination);
         return CheckOutcome::Stop;
     }
     if (store.checkMailCommand(settings.sDestination, QStringLiteral("PAUSE_MAIL"), settings.sUserID) != -1) {
+        store.consumeCommands({settings.sDestination});
         sendNoticeMail(Smtp1, QStringLiteral("中断"), settings.sSmtpServer, settings.sDestination,
                        settings.sDestination);
         return CheckOutcome::Pause;
@@ -124,7 +127,7 @@ CheckOutcome clsSimpleCycle::runCheck() {
     } session(Smtp1);
     const qint32 lTotal = store.getReciveMailTotal();
     for (qint32 i = 0; i < lTotal; ++i) {
-        if (!store.getRegister(i) || store.getTrans(i) || store.getStop(i))
+        if (!store.isDue(i))
             continue;
         if (beforeForwardForTest)
             beforeForwardForTest(i);
@@ -146,11 +149,19 @@ bool clsSimpleCycle::forward(const Settings& settings, qint32 lIndex) {
             if (containsUndecodedMark(sFrom))
                 sFrom = settings.sOwnAddress;
         }
-        // The last page first, so that the phone lists the first page on top.
+        // The last page first, so that the phone lists the first page on top. A page that reached the server
+        // in an earlier try is not sent again; the last one sent makes the whole mail forwarded.
         for (qint32 k = p - 1; k >= 0; --k) {
-            bSent = sendText(settings, lIndex, sFrom, store.getMailDivide(qint16(k)));
+            const QString sPage = store.getMailDivide(qint16(k));
+            if (store.getPartSent(lIndex, settings.sDestination, sPage)) {
+                bSent = true;
+                continue;
+            }
+            bSent = sendText(settings, lIndex, sFrom, sPage);
             if (!bSent)
                 break;
+            if (k > 0)
+                store.setPartSent(lIndex, settings.sDestination, sPage);
         }
     } else {
         QString sFrom = store.getFrom(lIndex);

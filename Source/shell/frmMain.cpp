@@ -7,6 +7,7 @@
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
 #include "engine/clsDetailCycle.h"
+#include "engine/clsForwardLedger.h"
 #include "engine/clsMailTransfer.h"
 #include "engine/clsSimpleCycle.h"
 #include "settings/clsSystem.h"
@@ -61,6 +62,9 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent) {
     // Every run starts with empty logs.
     clearLogs();
     writeStartLogLines(sSmtpLogFile, sPop3LogFile);
+    const QString sLedgerNote = clsForwardLedger::instance().recoveryNote();
+    if (!sLedgerNote.isEmpty())
+        writeRunLog(QString(sLedgerNote).replace(QStringLiteral("\n\r"), QStringLiteral(" ")));
 
     Pop31 = std::make_unique<Pop3Client>();
     Smtp1 = std::make_unique<SmtpClient>();

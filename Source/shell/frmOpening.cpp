@@ -1,5 +1,6 @@
 #include "shell/frmOpening.h"
 
+#include "engine/clsForwardLedger.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
@@ -66,6 +67,10 @@ bool frmOpening::load() {
         return false;
     }
     clsSystem::instance().deleteTempFiles(QStringLiteral("*.*"));
+    // Said before anything is checked: the user should know why old mail is not forwarded this time.
+    const QString sLedgerNote = clsForwardLedger::instance().open();
+    if (!sLedgerNote.isEmpty())
+        showMessage(sLedgerNote, sAppTitle, MsgIcon::Exclamation);
 
     Timer1[1]->start();
     Timer1[0]->start(3000);

@@ -166,9 +166,10 @@ private Q_SLOTS:
         smtpServer.setControl({});
         iSentBefore = smtpServer.messages().size();
         QCOMPARE(cycle->tick(), CheckOutcome::CarryOn);
+        // The page the first row already has is not sent again.
         QCOMPARE(sentOrder(),
-                 (QStringList{sPhone1 + u" 03/03"_qs, sPhone2 + u" 03/03"_qs, sPhone1 + u" 02/03"_qs,
-                              sPhone2 + u" 02/03"_qs, sPhone1 + u" 01/03"_qs, sPhone2 + u" 01/03"_qs}));
+                 (QStringList{sPhone2 + u" 03/03"_qs, sPhone1 + u" 02/03"_qs, sPhone2 + u" 02/03"_qs,
+                              sPhone1 + u" 01/03"_qs, sPhone2 + u" 01/03"_qs}));
         QVERIFY(store.getTrans(0));
         for (const SmtpTestServer::Message& m : sent()) {
             QCOMPARE(m.facts[u"mail_from"_qs].toString(), u"pc@example.jp"_qs);

@@ -452,12 +452,17 @@ private Q_SLOTS:
     void aStopMailFromThePhoneEndsTheProgram() {
         if (!std::exchange(bOnTrack, false))
             QSKIP("an earlier step failed");
-        // The pause mail stays in the mailbox too; stop wins.
-        QVERIFY(!dovecot.addMessage(sUser, commandMail("STOP_MAIL")).isEmpty());
         QSignalSpy ended(main.data(), &frmMain::programEnded);
         pressStart();
-        // The real timer brought the two checks before, after each start; a third real minute would only
-        // make the run longer, so this minute is ticked here.
+        // The real timer brought the two checks before, after each start; more real minutes would only make
+        // the run longer, so these minutes are ticked here. The demo mails and the pause mail are still on
+        // the server: after the new start, none of them reaches the phone again, and the pause acts no more.
+        main->checkTimerTick();
+        QCOMPARE(main->runState(), frmMain::RunState::Checking);
+        QTRY_COMPARE_WITH_TIMEOUT(main->runState(), frmMain::RunState::Running, 30000);
+        QCOMPARE(smtpServer.messages().size(), iDemoPages + 1);
+
+        QVERIFY(!dovecot.addMessage(sUser, commandMail("STOP_MAIL")).isEmpty());
         main->checkTimerTick();
         QCOMPARE(main->runState(), frmMain::RunState::Checking);
         QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 30000);

@@ -110,7 +110,7 @@ first_valid_gid = 1
 mail_uid = {uid}
 mail_gid = {gid}
 mail_location = maildir:{run}/mail/%u/Maildir
-pop3_uidl_format = %08Xu%08Xv
+pop3_uidl_format = {args.uidl_format}
 auth_mechanisms = plain login cram-md5 apop
 auth_verbose = yes
 disable_plaintext_auth = {"yes" if args.disable_plaintext_auth else "no"}
@@ -327,6 +327,9 @@ def main():
     parser.add_argument("--cert", choices=["server", "other"], default="server",
                         help="other: a certificate for other.invalid, not for localhost")
     parser.add_argument("--disable-plaintext-auth", action="store_true")
+    parser.add_argument("--uidl-format", default="%08Xu%08Xv",
+                        help="Dovecot's pop3_uidl_format: %%u gives every mailbox the same ids, %%v one id "
+                             "to every message of a mailbox")
     parser.add_argument("--port", type=int, default=0, help="the port to serve on (default: a free one)")
     parser.add_argument("--exit-on-stdin-eof", action="store_true")
     args = parser.parse_args()

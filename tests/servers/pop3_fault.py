@@ -4,6 +4,7 @@
 --mode silent: accepts connections and never says a word.
 --mode drop-in-retr: a normal session with one message until RETR, where it stops half-way and hangs up.
 --mode stall-in-retr: the same, but it stays connected and silent after half the message.
+--mode no-uidl: a well-behaved server with two messages that knows no UIDL (and says so).
 Prints {"port": N, "pid": N} on one line when ready; runs until SIGTERM.
 """
 import argparse
@@ -24,6 +25,9 @@ async def session(reader, writer, mode):
             await reader.read()  # until the client gives up
             return
         writer.write(b"+OK ready\r\n")
+        if mode == "no-uidl":
+            await without_uidl(reader, writer)
+            return
         while True:
             line = await reader.readline()
             if not line:
@@ -61,6 +65,37 @@ async def session(reader, writer, mode):
         writer.close()
 
 
+MESSAGES = [b"From: Sender <sender@example.com>\r\nTo: user@example.com\r\nSubject: no id %d\r\n"
+            b"Message-ID: <no-uidl-%d@example.com>\r\n\r\nmessage number %d\r\n" % (n, n, n) for n in (1, 2)]
+
+
+async def without_uidl(reader, writer):
+    while True:
+        line = await reader.readline()
+        if not line:
+            return
+        words = line.strip().split(b" ")
+        cmd = words[0].upper()
+        number = int(words[1]) if len(words) > 1 and words[1].isdigit() else 0
+        if cmd == b"CAPA":
+            writer.write(b"+OK\r\nUSER\r\nTOP\r\n.\r\n")
+        elif cmd in (b"USER", b"PASS", b"NOOP"):
+            writer.write(b"+OK\r\n")
+        elif cmd == b"STAT":
+            writer.write(b"+OK %d %d\r\n" % (len(MESSAGES), sum(map(len, MESSAGES))))
+        elif cmd in (b"TOP", b"RETR") and 1 <= number <= len(MESSAGES):
+            text = MESSAGES[number - 1]
+            writer.write(b"+OK\r\n" + (text.split(b"\r\n\r\n")[0] + b"\r\n\r\n" if cmd == b"TOP" else text)
+                         + b".\r\n")
+        elif cmd == b"QUIT":
+            writer.write(b"+OK bye\r\n")
+            await writer.drain()
+            return
+        else:
+            writer.write(b"-ERR not here\r\n")
+        await writer.drain()
+
+
 async def _stop_at_eof(reader, stop):
     await reader.read()
     stop.set()
@@ -68,7 +103,7 @@ async def _stop_at_eof(reader, stop):
 
 async def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--mode", required=True, choices=["silent", "drop-in-retr", "stall-in-retr"])
+    parser.add_argument("--mode", required=True, choices=["silent", "drop-in-retr", "stall-in-retr", "no-uidl"])
     parser.add_argument("--exit-on-stdin-eof", action="store_true")
     args = parser.parse_args()
     server = await asyncio.start_server(lambda r, w: session(r, w, args.mode), "127.0.0.1", 0)

@@ -25,6 +25,8 @@ DIR/control.json, read again at every command, injects faults:
     "drop_on": "MAIL"|"RCPT"|"DATA"|"DATA_END"|...   close the connection without answering that
                                   command (DATA_END: after the message text)
     "silent": true                accept connections but never greet (they are closed after 60 s)
+    "stall_on": "DATA_END"|...    never answer that command (DATA_END: the message text, not stored);
+                                  "stalling on NAME" goes to the log first
     "faults_after": N             the faults above wait until N more messages were accepted (counted down)
 
 When ready, one JSON line goes to stdout: {"port", "pid"}. Runs until SIGTERM, or with --exit-on-stdin-eof
@@ -150,6 +152,8 @@ class Handler:
         control = self.store.faults()
         if str(control.get("drop_on", "")).upper() == "DATA_END":
             await server.drop()
+        if str(control.get("stall_on", "")).upper() == "DATA_END":
+            await server.stall("DATA_END")
         if control.get("fail_data_at", "end") == "end" and self.take_failure(control):
             return failure_reply(control)
         raw = envelope.original_content
@@ -203,6 +207,8 @@ class TestSMTP(SMTP):
             control = self.store.faults()
             if str(control.get("drop_on", "")).upper() == name:
                 await self.drop()
+            if str(control.get("stall_on", "")).upper() == name:
+                await self.stall(name)
             if (name == "DATA" and control.get("fail_data_at") == "command" and self.envelope.rcpt_tos
                     and self.event_handler.take_failure(control)):
                 return await self.push(failure_reply(control))
@@ -215,6 +221,10 @@ class TestSMTP(SMTP):
         # connection_lost() cancels this coroutine; nothing after this line runs.
         await asyncio.sleep(DROP_WAIT)
         raise ConnectionResetError("dropped on purpose")
+
+    async def stall(self, name):
+        logging.warning("stalling on %s", name)
+        await asyncio.sleep(24 * 3600)  # ends when the client goes away or the server stops
 
     async def _handle_client(self):
         if self.store.faults().get("silent"):

@@ -211,6 +211,8 @@ bool DovecotServer::start(const Options& options) {
         return false;
     if (options.disablePlaintextAuth)
         args << QStringLiteral("--disable-plaintext-auth");
+    if (!options.sUidlFormat.isEmpty())
+        args << QStringLiteral("--uidl-format") << options.sUidlFormat;
     return launch(QStringLiteral("dovecot.py"), QStringLiteral("Dovecot"), args,
                   m_runDir + QStringLiteral("/dovecot.log"));
 }

@@ -66,6 +66,8 @@ public:
         // then sees the test's connections as coming from 192.0.2.10 (through a loopback relay).
         bool disablePlaintextAuth = false;
         QList<std::pair<QString, QString>> users{{QStringLiteral("alice"), QStringLiteral("secret")}};
+        // Dovecot's pop3_uidl_format; empty keeps the script's default (unique ids).
+        QString sUidlFormat = QString();
     };
     ~DovecotServer();
 
@@ -86,7 +88,8 @@ private:
 };
 
 // A scripted POP3 peer for faults Dovecot does not produce: "silent" (never greets), "drop-in-retr" (hangs up
-// half-way through RETR), "stall-in-retr" (goes quiet half-way through RETR).
+// half-way through RETR), "stall-in-retr" (goes quiet half-way through RETR), "no-uidl" (two messages, no
+// unique ids).
 class Pop3FaultServer : public ScriptServer {
 public:
     bool start(const QString& sMode);
@@ -110,7 +113,7 @@ public:
     bool start(const Options& options);
     bool start() { return start(Options()); }
     QString storeDir() const;
-    // Faults for the next commands: refuse_rcpt, fail_data, fail_data_at, drop_on, silent.
+    // Faults for the next commands: refuse_rcpt, fail_data, fail_data_at, drop_on, stall_on, silent.
     void setControl(const QJsonObject& control);
     // Stored messages in the order received.
     QList<Message> messages() const;

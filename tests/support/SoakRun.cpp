@@ -42,8 +42,9 @@
 //   delivers, for that mail, exactly the pages p, p-1, ... down to the first page that failed all three
 //   attempts, or all of them: nothing else of it reaches the server.
 // - A mail sent whole is never tried again, so its first page arrives exactly once, after all the others.
-// - A mail whose try stopped short is tried again, from its last page, at the next check that can read the
-//   mailbox; the pages it had delivered arrive once more then.
+// - A mail whose try stopped short is tried again at the next check that can read the mailbox, from the page
+//   below the lowest it had delivered; only that lowest page may come once more, when the server kept it
+//   but its answer was lost.
 // - Every mail that arrived is sent whole by the end (after the faults stop), and its pages put together give
 //   its text. Nothing reaches the server that never arrived.
 // - Memory (the resident size; under the address sanitizer, the heap in use) and open descriptors at the end
@@ -468,10 +469,15 @@ void Soak::judge(int iCheck, bool bReadable) {
         const QList<Page> pages = deliveredNow.value(iId);
         if (!pages.isEmpty() && mail.iPages == 0)
             mail.iPages = pages.front().iPages;
-        // Last page first, one after the other, each page once.
+        // Last page first, one after the other, going on below what earlier tries delivered.
+        const int iLowest = mail.pages.isEmpty() ? mail.iPages + 1 : mail.pages.back().iPage;
+        int iNext = iLowest - 1;
         for (qsizetype k = 0; k < pages.size(); ++k) {
             const Page& page = pages.at(k);
-            if (page.iPages != mail.iPages || page.iPage != mail.iPages - int(k)) {
+            const bool bRepeat = k == 0 && !mail.pages.isEmpty() && page.iPage == iLowest;
+            const bool bInOrder = page.iPage == iNext || bRepeat;
+            iNext = page.iPage - 1;
+            if (page.iPages != mail.iPages || !bInOrder) {
                 fail(QStringLiteral("check %1: mail %2 delivered page %3/%4 as its send no. %5")
                          .arg(iCheck)
                          .arg(iId)
@@ -496,13 +502,16 @@ void Soak::judge(int iCheck, bool bReadable) {
         mail.pages += pages;
         ++mail.iTries;
         mail.iLastTry = iCheck;
-        const bool bWhole = !pages.isEmpty() && pages.back().iPage == 1 && pages.size() == mail.iPages;
+        const bool bWhole = !pages.isEmpty() && pages.back().iPage == 1;
         if (bWhole) {
             mail.iSentWhole = iCheck;
             mail.bRetryDue = false;
+            QMap<int, QString> byPage;
+            for (const Page& page : std::as_const(mail.pages))
+                byPage.insert(page.iPage, page.sText);
             QString sJoined;
-            for (qsizetype k = pages.size() - 1; k >= 0; --k)
-                sJoined += pages.at(k).sText;
+            for (const QString& sPage : std::as_const(byPage))
+                sJoined += sPage;
             if (sJoined != mail.sText)
                 fail(QStringLiteral("check %1: mail %2 arrived changed:\n  sent %3\n  got  %4")
                          .arg(iCheck)

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "engine/clsForwardLedger.h"
 #include "settings/SettingsStore.h"
 
 #include <QDir>
@@ -23,6 +24,11 @@ void removeSandbox() {
 // Runs before main: Qt reads these folders once, when they are first asked for.
 struct Sandbox {
     Sandbox() {
+        // A child process a test starts as the program run again shares its parent's folders.
+        if (const char* inherited = ::getenv("PELIMO_TEST_SANDBOX")) {
+            sandboxPath() = inherited;
+            return;
+        }
         char pattern[] = "/tmp/pelimo-test-XXXXXX";
         const char* dir = ::mkdtemp(pattern);
         if (!dir)
@@ -48,6 +54,7 @@ QString TestSupport::sandboxDir() {
 }
 
 void TestSupport::clearStore() {
+    clsForwardLedger::instance().wipe();
     SettingsStore::reset();
     QDir(sandboxDir() + QStringLiteral("/config")).removeRecursively();
     QDir().mkpath(sandboxDir() + QStringLiteral("/config"));

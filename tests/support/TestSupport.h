@@ -9,7 +9,7 @@
 // the user's real settings are never read or written.
 namespace TestSupport {
 QString sandboxDir();
-// Forgets the settings written so far: the store starts empty again.
+// Forgets the settings and the forwarding record written so far: both start empty again.
 void clearStore();
 QString testDataDir();
 // The text stored under section and key of the program's settings, or "<missing>".
