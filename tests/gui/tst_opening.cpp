@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "engine/clsForwardLedger.h"
 #include "settings/SettingsStore.h"
 #include "settings/clsSystem.h"
 #include "shell/frmMain.h"
@@ -67,6 +68,24 @@ private Q_SLOTS:
         QCOMPARE(opening->exitCode(), 1);
         QCOMPARE(rec.shown.size(), 1);
         QCOMPARE(rec.shown[0].sText, QStringLiteral("設定情報の取得に失敗しました。"));
+        delete opening;
+    }
+
+    // Said before running starts, since old mail will not be forwarded this time.
+    void aDamagedForwardingRecordIsReported() {
+        clsForwardLedger& ledger = clsForwardLedger::instance();
+        QVERIFY(QDir().mkpath(QFileInfo(ledger.filePath()).path()));
+        QFile file(ledger.filePath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("not a record");
+        file.close();
+        MessageRecorder rec;
+        auto* opening = new frmOpening;
+        QVERIFY(opening->load());
+        QCOMPARE(rec.shown.size(), 1);
+        QVERIFY2(rec.shown[0].sText.startsWith(QStringLiteral("転送記録を読めないため、別名で残しました: ")),
+                 qPrintable(rec.shown[0].sText));
+        QCOMPARE(rec.shown[0].icon, MsgIcon::Exclamation);
         delete opening;
     }
 
