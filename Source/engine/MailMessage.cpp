@@ -1,6 +1,7 @@
 #include "engine/MailMessage.h"
 
 #include "engine/mdlCharset.h"
+#include "engine/mdlGMime.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,10 +17,6 @@
 #include <vector>
 
 namespace {
-void initGMime() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
-}
 
 struct GObjectUnref {
     void operator()(gpointer p) const {
@@ -717,13 +714,19 @@ struct MailMessage::Impl {
 };
 
 MailMessage::MailMessage() : d(std::make_unique<Impl>()) {
-    initGMime();
+    ensureGMime();
 }
 
 MailMessage::~MailMessage() = default;
 
 void MailMessage::clear() {
     d = std::make_unique<Impl>();
+}
+
+bool MailMessage::loadData(const QByteArray& data) {
+    clear();
+    // The stream keeps its own copy, so the caller's may go.
+    return parse(g_mime_stream_mem_new_with_buffer(data.constData(), size_t(data.size())), false);
 }
 
 bool MailMessage::load(const QString& sPath, bool bHeaderOnly) {
@@ -757,6 +760,11 @@ bool MailMessage::load(const QString& sPath, bool bHeaderOnly) {
         if (error)
             g_error_free(error);
     }
+    return parse(stream.release(), bHeaderOnly);
+}
+
+bool MailMessage::parse(GMimeStream* source, bool bHeaderOnly) {
+    GPtr<GMimeStream> stream(source);
     if (!stream)
         return false;
     d->options = g_mime_parser_options_new();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 #include <memory>
@@ -17,6 +18,8 @@ public:
     // False when the file cannot be read as a message; the object is then empty. bHeaderOnly says that the
     // file holds the header alone: there is no body and there are no attachments.
     bool load(const QString& sPath, bool bHeaderOnly = false);
+    // The same for a whole message held in memory; attachments are then read from memory too.
+    bool loadData(const QByteArray& data);
     // Forgets the message and closes its file.
     void clear();
     bool isLoaded() const;
@@ -59,6 +62,8 @@ public:
     QString lastSavedPath() const;
 
 private:
+    // Takes the stream over.
+    bool parse(struct _GMimeStream* stream, bool bHeaderOnly);
     struct Impl;
     std::unique_ptr<Impl> d;
 };

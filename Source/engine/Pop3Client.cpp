@@ -13,6 +13,8 @@ namespace {
 // Whole messages kept on disk for a second look (the test window pages back and forth); headers are always
 // kept.
 constexpr qint64 iWholeCacheBytes = 64 * 1024 * 1024;
+// A message read whole for a check stays in memory up to this size.
+constexpr qsizetype iMemoryCopyBytes = 4 * 1024 * 1024;
 
 bool isOk(const QByteArray& reply) {
     return reply.startsWith("+OK");
@@ -81,18 +83,14 @@ bool Pop3Client::readMultiLine(QList<QByteArray>& lines) {
     }
 }
 
-bool Pop3Client::readMultiLineToFile(const QString& sPath, bool bHeaderOnly) {
-    QFile file(sPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return fail(FileError, file.errorString());
+bool Pop3Client::readMultiLineTo(const std::function<bool(const QByteArray&)>& keep, bool bHeaderOnly) {
     qint64 iSize = 0;
     bool bHeaderEnded = false;
+    bool bKept = true;
     for (;;) {
         QByteArray line;
-        if (!socket.readLine(line, false)) {
-            file.remove();
+        if (!socket.readLine(line, false))
             return failFromSocket();
-        }
         if (line == ".")
             break;
         if (line.startsWith('.'))
@@ -103,13 +101,57 @@ bool Pop3Client::readMultiLineToFile(const QString& sPath, bool bHeaderOnly) {
         if (line.isEmpty())
             bHeaderEnded = true;
         line += "\r\n";
-        if (file.write(line) != line.size()) {
-            file.remove();
-            return fail(FileError, file.errorString());
-        }
+        // The rest of the answer is still read after a failure, so the session stays in step.
+        bKept = bKept && keep(line);
         iSize += line.size();
     }
     socket.trace("S:", QByteArray::number(iSize) + " octets");
+    return bKept;
+}
+
+bool Pop3Client::readMultiLineToFile(const QString& sPath, bool bHeaderOnly) {
+    QFile file(sPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return fail(FileError, file.errorString());
+    const bool ok = readMultiLineTo(
+        [&file](const QByteArray& line) { return file.write(line) == line.size(); }, bHeaderOnly);
+    if (!ok) {
+        if (eError == NoError)
+            fail(FileError, file.errorString());
+        file.remove();
+    }
+    return ok;
+}
+
+bool Pop3Client::readWholeToMemory(const QString& sSpillPath, QString& sSpilled) {
+    currentWhole = QByteArray("");
+    sSpilled.clear();
+    QFile file(sSpillPath);
+    const bool ok = readMultiLineTo(
+        [&](const QByteArray& line) {
+            if (file.isOpen())
+                return file.write(line) == line.size();
+            currentWhole += line;
+            if (currentWhole.size() <= iMemoryCopyBytes)
+                return true;
+            // A large message goes to disk, where its attachments can stay while it is parsed.
+            if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+                file.write(currentWhole) != currentWhole.size())
+                return false;
+            currentWhole = QByteArray();
+            return true;
+        },
+        false);
+    if (!ok) {
+        if (eError == NoError)
+            fail(FileError, file.errorString());
+        currentWhole = QByteArray();
+        if (file.isOpen())
+            file.remove();
+        return false;
+    }
+    if (file.isOpen())
+        sSpilled = sSpillPath;
     return true;
 }
 
@@ -393,21 +435,30 @@ bool Pop3Client::ensureWhole() {
     if (!ensureCacheDir())
         return false;
     Cached& entry = cache[sCurrentKey];
-    if (entry.sFullFile.isEmpty()) {
+    if (entry.sFullFile.isEmpty() && currentWhole.isNull()) {
         if (iCurrent < 1)
             return fail(NoSuchMessage, QStringLiteral("no current message"));
         const QString sPath = cacheDir->filePath(QStringLiteral("m%1.eml").arg(++iFileSerial));
         QByteArray reply;
-        if (!command("RETR " + QByteArray::number(iCurrent), reply) || !readMultiLineToFile(sPath, false))
+        if (!command("RETR " + QByteArray::number(iCurrent), reply))
             return false;
-        entry.sFullFile = sPath;
-        sWholeOrder.append(sCurrentKey);
-        iWholeBytes += QFileInfo(sPath).size();
-        forgetWholeFiles();
+        // A check reads each new mail once, to forward it: a copy kept for a second look would only cost a
+        // file; the test window pages back and forth, so its copies are kept.
+        QString sFile = sPath;
+        if (WholeAtOnce ? !readWholeToMemory(sPath, sFile) : !readMultiLineToFile(sPath, false))
+            return false;
+        if (!sFile.isEmpty()) {
+            entry.sFullFile = sFile;
+            sWholeOrder.append(sCurrentKey);
+            iWholeBytes += QFileInfo(sFile).size();
+            forgetWholeFiles();
+        }
     }
     if (!message || !bMessageWhole) {
         message = std::make_unique<MailMessage>();
-        if (!message->load(entry.sFullFile, false)) {
+        const bool bLoaded = entry.sFullFile.isEmpty() ? message->loadData(currentWhole)
+                                                       : message->load(entry.sFullFile, false);
+        if (!bLoaded) {
             message.reset();
             return fail(FileError, QStringLiteral("the message cannot be read"));
         }
@@ -433,6 +484,8 @@ void Pop3Client::forgetWholeFiles() {
 MailMessage* Pop3Client::current() {
     if (iCurrent < 1)
         return nullptr;
+    if (!message && !currentWhole.isNull())
+        return ensureWhole() ? message.get() : nullptr;
     if (!message) {
         // The header only, even from a whole copy: what needs more goes through ensureWhole().
         const Cached entry = cache.value(sCurrentKey);
@@ -453,6 +506,14 @@ qint32 Pop3Client::ParseMessage() {
 
 qint32 Pop3Client::EndMessage() {
     message.reset();
+    // A copy held in memory goes with its message; an entry without any copy would only mislead the next
+    // visit.
+    if (!currentWhole.isNull()) {
+        currentWhole = QByteArray();
+        const auto it = cache.constFind(sCurrentKey);
+        if (it != cache.cend() && it->sFullFile.isEmpty() && it->sHeaderFile.isEmpty())
+            cache.erase(it);
+    }
     bMessageWhole = false;
     iCurrent = 0;
     sCurrentKey.clear();

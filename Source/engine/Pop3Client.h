@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 
 class MailMessage;
@@ -111,7 +112,13 @@ private:
     bool failFromSocket();
     bool command(const QByteArray& line, QByteArray& reply, const QByteArray& sTraceText = QByteArray());
     bool readMultiLine(QList<QByteArray>& lines);
+    // Hands each line of a multi-line answer, with CR LF, to keep(); the whole answer is read even when
+    // keep() fails, and the result is then false.
+    bool readMultiLineTo(const std::function<bool(const QByteArray&)>& keep, bool bHeaderOnly);
     bool readMultiLineToFile(const QString& sPath, bool bHeaderOnly);
+    // The current message into currentWhole, or into sSpillPath once it outgrows memory (sSpilled then names
+    // that file).
+    bool readWholeToMemory(const QString& sSpillPath, QString& sSpilled);
     bool readCapabilities();
     // Sends a SASL start and answers the decoded challenge of the server's "+" line.
     bool saslStart(const QByteArray& line, QByteArray& challenge);
@@ -154,4 +161,6 @@ private:
     QString sCurrentKey;
     std::unique_ptr<MailMessage> message;
     bool bMessageWhole = false;
+    // The current message read whole for a check and held in memory; null when it is not.
+    QByteArray currentWhole;
 };

@@ -2,6 +2,7 @@
 
 #include "shell/mdlLog.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <QVariant>
+#include <mutex>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,6 +28,9 @@ QString joinParts(const QStringList& sParts) {
 
 clsForwardLedger& clsForwardLedger::instance() {
     static clsForwardLedger ledger;
+    static std::once_flag once;
+    // Qt's list of connections goes before this object's statics do: the prepared statements must go first.
+    std::call_once(once, [] { qAddPostRoutine([] { ledger.prepared.clear(); }); });
     return ledger;
 }
 
@@ -42,14 +47,12 @@ QString clsForwardLedger::connectionName() const {
 QString clsForwardLedger::open() {
     ensureLoaded();
     // The start-up thread is not the one that checks; its connection is not kept.
-    if (QSqlDatabase::contains(connectionName()))
-        QSqlDatabase::removeDatabase(connectionName());
+    dropConnection();
     return sNote;
 }
 
 void clsForwardLedger::close() {
-    if (QSqlDatabase::contains(connectionName()))
-        QSqlDatabase::removeDatabase(connectionName());
+    dropConnection();
     accounts.clear();
     bLoaded = bOnDisk = bRecovered = bWriteFailureLogged = false;
     sNote.clear();
@@ -119,7 +122,7 @@ bool clsForwardLedger::ensureLoaded() {
     }
     // Unreadable: kept aside for inspection, and a new record begins that takes what is on the servers now as
     // dealt with, rather than flooding the phone with it.
-    QSqlDatabase::removeDatabase(connectionName());
+    dropConnection();
     accounts.clear();
     const QString sAside = sPath + QStringLiteral(".damaged-") +
                            QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
@@ -133,7 +136,7 @@ bool clsForwardLedger::ensureLoaded() {
     if (!bMoved || !openDatabase(true) || !readAll() ||
         !exec(QStringLiteral("INSERT OR REPLACE INTO meta(key, value) VALUES('recovered', ?)"),
               {QDateTime::currentDateTime().toString(Qt::ISODate)})) {
-        QSqlDatabase::removeDatabase(connectionName());
+        dropConnection();
         accounts.clear();
         sNote = QStringLiteral("転送記録を読めず、新しく作ることもできません: ") + sPath;
         return false;
@@ -189,17 +192,45 @@ void clsForwardLedger::index(Account& account, qsizetype i) {
         account.byDigest.insert(entry.sDigest, i);
 }
 
-bool clsForwardLedger::exec(const QString& sSql, const QVariantList& values) {
+QSqlQuery* clsForwardLedger::run(const QString& sSql, const QVariantList& values) {
     if (!openDatabase(false))
-        return false;
-    QSqlQuery query(QSqlDatabase::database(connectionName(), false));
-    bool ok = query.prepare(sSql);
-    for (const QVariant& v : values)
-        query.addBindValue(v);
-    ok = ok && query.exec();
-    if (!ok)
+        return nullptr;
+    // Prepared once per connection: a check writes an entry for each mail it forwards.
+    if (sPreparedFor != connectionName()) {
+        prepared.clear();
+        sPreparedFor = connectionName();
+    }
+    auto it = prepared.find(sSql);
+    if (it == prepared.end()) {
+        auto query = std::make_unique<QSqlQuery>(QSqlDatabase::database(connectionName(), false));
+        if (!query->prepare(sSql)) {
+            sLastError = query->lastError().text();
+            return nullptr;
+        }
+        it = prepared.emplace(sSql, std::move(query)).first;
+    }
+    QSqlQuery& query = *it->second;
+    for (qsizetype i = 0; i < values.size(); ++i)
+        query.bindValue(int(i), values.at(i));
+    if (!query.exec()) {
         sLastError = query.lastError().text();
-    return ok;
+        return nullptr;
+    }
+    return &query;
+}
+
+bool clsForwardLedger::exec(const QString& sSql, const QVariantList& values) {
+    QSqlQuery* query = run(sSql, values);
+    if (query)
+        query->finish();
+    return query != nullptr;
+}
+
+void clsForwardLedger::dropConnection() {
+    prepared.clear();
+    sPreparedFor.clear();
+    if (QSqlDatabase::contains(connectionName()))
+        QSqlDatabase::removeDatabase(connectionName());
 }
 
 void clsForwardLedger::writeFailed(const QString& sWhat) {
@@ -216,18 +247,14 @@ bool clsForwardLedger::write(const QString& sAccount, Entry& entry) {
     const qint64 iNow = QDateTime::currentSecsSinceEpoch();
     bool ok = false;
     if (entry.iRow == 0) {
-        if (openDatabase(false)) {
-            QSqlQuery query(QSqlDatabase::database(connectionName(), false));
-            ok = query.prepare(
-                     QStringLiteral("INSERT INTO mail(account, uid, digest, fate, parts, updated) "
-                                    "VALUES(?, COALESCE(?, ''), COALESCE(?, ''), ?, COALESCE(?, ''), ?)")) &&
-                 (query.addBindValue(sAccount), query.addBindValue(entry.sUid),
-                  query.addBindValue(entry.sDigest), query.addBindValue(qint32(entry.fate)),
-                  query.addBindValue(joinParts(entry.sParts)), query.addBindValue(iNow), query.exec());
-            if (ok)
-                entry.iRow = query.lastInsertId().toLongLong();
-            else
-                sLastError = query.lastError().text();
+        QSqlQuery* query =
+            run(QStringLiteral("INSERT INTO mail(account, uid, digest, fate, parts, updated) "
+                               "VALUES(?, COALESCE(?, ''), COALESCE(?, ''), ?, COALESCE(?, ''), ?)"),
+                {sAccount, entry.sUid, entry.sDigest, qint32(entry.fate), joinParts(entry.sParts), iNow});
+        ok = query != nullptr;
+        if (ok) {
+            entry.iRow = query->lastInsertId().toLongLong();
+            query->finish();
         }
     } else {
         ok = exec(QStringLiteral("UPDATE mail SET uid = COALESCE(?, ''), digest = COALESCE(?, ''), fate = ?, "

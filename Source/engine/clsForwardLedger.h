@@ -5,6 +5,10 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <map>
+#include <memory>
+
+class QSqlQuery;
 
 // What became of each mail of each receive account, kept on disk across runs, restarts and crashes, so that a
 // mail left on the server is forwarded or obeyed once. A mail is known by its unique id on the server, by a
@@ -77,7 +81,10 @@ private:
     bool openDatabase(bool bCreateSchema);
     bool readAll();
     QString connectionName() const;
+    // Runs a statement prepared once for this thread's connection; nullptr when it failed.
+    QSqlQuery* run(const QString& sSql, const QVariantList& values);
     bool exec(const QString& sSql, const QVariantList& values = {});
+    void dropConnection();
     bool write(const QString& sAccount, Entry& entry);
     void writeFailed(const QString& sWhat);
     Entry& entryFor(const QString& sAccount, const QString& sUid, const QString& sDigest);
@@ -92,4 +99,6 @@ private:
     QString sNote;
     QString sLastError;
     QHash<QString, Account> accounts;
+    std::map<QString, std::unique_ptr<QSqlQuery>> prepared;
+    QString sPreparedFor;
 };

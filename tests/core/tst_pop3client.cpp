@@ -189,9 +189,9 @@ private Q_SLOTS:
         QCOMPARE(bodies, expected);
         QVERIFY2(iWhole < iHeaderFirst, qPrintable(QStringLiteral("%1 / %2").arg(iWhole).arg(iHeaderFirst)));
         QVERIFY(!readFile(whole.LogFile).contains("C: TOP"));
-        const qint64 iAgain = readAll(whole, bodies);
+        // A copy read whole is not kept once its message is done with; asked again, it comes again, the same.
+        QVERIFY(readAll(whole, bodies) > 0);
         QCOMPARE(bodies, expected);
-        QVERIFY2(iAgain < 8 * 1024, qPrintable(QString::number(iAgain)));
     }
 
     void tlsAndLogin_data() {
