@@ -247,6 +247,11 @@ bool MailSocket::connectTo(const QString& sHostName, quint16 iPort, bool bImplic
 bool MailSocket::startTls() {
     if (!socket)
         return fail(Dropped, QStringLiteral("not connected"));
+    // Whatever came behind the go-ahead was written by someone before any protection existed, and would be
+    // read afterwards as if it came through TLS.
+    if (socket->bytesAvailable() > 0)
+        return fail(TlsFailed, QStringLiteral("TLS: the server sent %1 octets before the handshake")
+                                   .arg(socket->bytesAvailable()));
     socket->startClientEncryption();
     if (!waitEncrypted(iConnectMs))
         return false;

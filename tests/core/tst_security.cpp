@@ -6,7 +6,8 @@
 //   the settings file is readable and writable by its owner alone after a save: tst_systemsettings
 //       (storeFileIsPrivate)
 // Here: names of 1,000 characters, no secret in any log with every log switch on, STLS and STARTTLS that are
-// offered and then fail, and a settings file that was made with wider rights.
+// offered and then fail (also with clear text slipped in behind the go-ahead), and a settings file that was
+// made with wider rights.
 
 #include "MailServers.h"
 #include "TestSupport.h"
@@ -373,6 +374,10 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("stlsAnswer");
         QTest::newRow("STLS refused") << QByteArray("-ERR not now\r\n");
         QTest::newRow("no TLS after +OK") << QByteArray("+OK begin\r\nthis is no TLS record\r\n");
+        // Anyone on the path can append a whole clear-text session, down to a stop command, to the go-ahead.
+        QTest::newRow("clear text behind +OK") << QByteArray(
+            "+OK Begin TLS\r\n+OK\r\nUSER\r\nUIDL\r\n.\r\n+OK\r\n+OK\r\n+OK 1 99\r\n+OK\r\n1 x\r\n"
+            ".\r\n+OK\r\nFrom: phone@example.jp\r\nSubject: STOP_MAIL\r\n\r\n.\r\n");
     }
 
     void pop3StlsOfferedAndFailing() {
@@ -385,8 +390,12 @@ private Q_SLOTS:
         pop.ConnectTimeout = pop.ReplyTimeout = 5;
         QVERIFY(!pop.Connect(peer.address()));
         QCOMPARE(pop.LastError(), qint32(Pop3Client::TlsFailed));
+        if (QTest::currentDataTag() == QLatin1String("clear text behind +OK"))
+            QVERIFY2(pop.LastErrorText().contains(QStringLiteral("before the handshake")),
+                     qPrintable(pop.LastErrorText()));
         QVERIFY(!pop.Login(sUser, sPassword));
         QVERIFY(!pop.Stat());
+        QCOMPARE(pop.MessageCount(), 0);
         pop.Disconnect();
         const QList<QByteArray> lines = peer.linesRead();
         QVERIFY(lines.contains("STLS"));
@@ -426,6 +435,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("startTlsAnswer");
         QTest::newRow("STARTTLS refused") << QByteArray("454 4.7.0 TLS not available\r\n");
         QTest::newRow("no TLS after 220") << QByteArray("220 go ahead\r\nthis is no TLS record\r\n");
+        QTest::newRow("clear text behind 220")
+            << QByteArray("220 Ready to start TLS\r\n250-peer\r\n250 AUTH PLAIN\r\n");
     }
 
     void smtpStartTlsOfferedAndFailing() {
@@ -440,6 +451,9 @@ private Q_SLOTS:
                                QStringLiteral("a@example.jp"), QStringLiteral("s"), QStringLiteral("b")),
                  0);
         QCOMPARE(smtp.LastError(), qint32(SmtpClient::TlsFailed));
+        if (QTest::currentDataTag() == QLatin1String("clear text behind 220"))
+            QVERIFY2(smtp.LastErrorText().contains(QStringLiteral("before the handshake")),
+                     qPrintable(smtp.LastErrorText()));
         smtp.Release();
         const QList<QByteArray> lines = peer.linesRead();
         QVERIFY(lines.contains("STARTTLS"));
