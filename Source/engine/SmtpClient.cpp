@@ -15,6 +15,8 @@ namespace {
 
 constexpr int kMaxReplyLines = 200;
 constexpr qsizetype kMaxLineOctets = 998;
+constexpr int kDataEndSeconds = 600;
+constexpr int kQuitSeconds = 10;
 
 // Owns one GObject reference.
 template <typename T> struct GRef {
@@ -168,6 +170,7 @@ void SmtpClient::startSession() {
 }
 
 void SmtpClient::clearVerdict() {
+    bUnconfirmed = false;
     eError = NoError;
     sErrorText.clear();
     iReplyCode = 0;
@@ -225,6 +228,7 @@ void SmtpClient::resetSession() {
     closeQuietly();
     envelope = Envelope();
     sEnvelopeFrom.clear();
+    bUnconfirmed = false;
     eError = NoError;
     sErrorText.clear();
     iReplyCode = 0;
@@ -519,8 +523,15 @@ bool SmtpClient::data(const Envelope& env, const QString& sMailFrom, const QStri
     socket.trace("C:", QByteArray("<message, ") + QByteArray::number(wire.size()) + " octets>");
     if (!socket.writeData(wire))
         return failFromSocket();
-    if (!readReply())
+    // A server may take its time over a whole message (RFC 5321 4.5.3.2.6: ten minutes); from here on, a lost
+    // answer leaves it unknown whether the mail was taken.
+    socket.setTimeouts(ConnectTimeout, qMax(ReplyTimeout, kDataEndSeconds));
+    const bool bAnswered = readReply();
+    applySettings();
+    if (!bAnswered) {
+        bUnconfirmed = eError == Dropped || eError == Timeout;
         return false;
+    }
     if (iReplyCode != 250)
         return fail(DataRefused, QStringLiteral("message refused: ") + sReplyText);
     return true;
@@ -533,7 +544,10 @@ bool SmtpClient::quit() {
     QString sBefore = sErrorText;
     if (!socket.writeLine("QUIT"))
         return failFromSocket();
+    // Nothing depends on the goodbye: it is not worth the whole reply limit.
+    socket.setTimeouts(ConnectTimeout, qMin(ReplyTimeout, kQuitSeconds));
     bool bAnswered = readReply();
+    applySettings();
     bool bHungUp = !bAnswered && eError == Dropped;
     dropConnection();
     // A server that hangs up on QUIT has still ended the session as asked.
@@ -648,6 +662,13 @@ qint32 SmtpClient::RcptTo(const QString& sAddress) {
 qint32 SmtpClient::Data(const QString& sBody) {
     applySettings();
     return data(envelope, sEnvelopeFrom, sBody) ? 1 : 0;
+}
+
+qint32 SmtpClient::Rset() {
+    applySettings();
+    if (!command("RSET"))
+        return 0;
+    return iReplyCode == 250 ? 1 : (fail(ServerError, QStringLiteral("RSET refused: ") + sReplyText), 0);
 }
 
 qint32 SmtpClient::Quit() {

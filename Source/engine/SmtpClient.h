@@ -77,11 +77,15 @@ public:
     qint32 MailFrom(const QString& sFrom);
     qint32 RcptTo(const QString& sAddress);
     qint32 Data(const QString& sBody);
+    // Ends the mail begun with MailFrom, so that nothing of it is sent.
+    qint32 Rset();
     qint32 Quit();
     qint32 Release();
     qint32 Destroy();
 
     qint32 LastError() const { return eError; }
+    // The last failure came after the whole text of a mail was sent: the server may have taken it.
+    bool isUnconfirmed() const { return bUnconfirmed; }
     QString LastErrorText() const { return sErrorText; }
     // The server's last reply (code 0 when none came).
     qint32 ReplyCode() const { return iReplyCode; }
@@ -140,6 +144,7 @@ private:
 
     Error eError = NoError;
     QString sErrorText;
+    bool bUnconfirmed = false;
     qint32 iReplyCode = 0;
     QString sReplyText;
 };

@@ -209,19 +209,14 @@ bool clsDetailCycle::forwardSlot(qint32 lIndex, qint16 iSendRows, qint16 iPositi
 
     // Each page to each row is a part; a part that reached its server in an earlier try is not sent again,
     // and the last one makes the whole mail forwarded.
-    QStringList sRows;
-    for (qint16 e = 0; e < iSendRows; ++e)
-        sRows << QStringList{cell(set.SRV2(), e, 0), cell(set.SRV2(), e, 3), cell(set.SRV2(), e, 4),
-                             cell(set.SRV2(), e, 5)}
-                     .join(u'\n');
     bool bSent = true;
     const auto sendPart = [&](qint16 e, const QString& sText, bool bLast) {
         const QString sPart = sText.isEmpty() ? store.getBody(lIndex) : sText;
-        if (store.getPartSent(lIndex, sRows.at(e), sPart))
+        if (store.getPartSent(lIndex, partDestination(e), sPart))
             return;
         bSent = sendToRow(lIndex, e, sText);
         if (bSent && !bLast)
-            store.setPartSent(lIndex, sRows.at(e), sPart);
+            store.setPartSent(lIndex, partDestination(e), sPart);
     };
     if (set.FIL1().getValue(3).toInt() == 0) {
         const qint16 iPages =
@@ -268,6 +263,7 @@ bool clsDetailCycle::sendToRow(qint32 lIndex, qint16 iRow, const QString& sText)
         appendLogBlock(QStringLiteral("sendmail.log"), sLines.join(u'\n'));
     }
 
+    bool bLastTry = false;
     for (int a = 1; a <= iAttempts; ++a) {
         // A fresh copy each time: an empty text makes the send take the stored body anew.
         QString sBody = sText;
@@ -276,8 +272,18 @@ bool clsDetailCycle::sendToRow(qint32 lIndex, qint16 iRow, const QString& sText)
             return true;
         }
         writeSendLog(QStringLiteral("-->送信結果:NG -->ﾘﾄﾗｲ= ") + QString::number(a));
+        // The server may have taken a text whose answer was lost: each such try may be a copy on the phone.
+        if (noteUnconfirmed(lIndex, partDestination(iRow), sBody, bUnconfirmed, sFailure) || bLastTry)
+            break;
+        bLastTry = bUnconfirmed;
     }
     return false;
+}
+
+QString clsDetailCycle::partDestination(qint16 iRow) const {
+    const clsSRV2& srv2 = clsSet1::instance().SRV2();
+    return QStringList{cell(srv2, iRow, 0), cell(srv2, iRow, 3), cell(srv2, iRow, 4), cell(srv2, iRow, 5)}
+        .join(u'\n');
 }
 
 void clsDetailCycle::useCredentialsFor(qint16 iSndSrvIndex) {
@@ -329,28 +335,43 @@ qint32 clsDetailCycle::sendMailBySmtpCommand(qint32 lRcvMailIndex, qint16 iSndSr
     if (!sSubject.isEmpty())
         smtp.SetSubject(sSubject);
 
-    // Every step runs whatever the one before answered; a copy that is not set up is logged as 0.
-    const qint32 iHelo = smtp.Helo(sServer);
-    const qint32 iMail = smtp.MailFrom(sMailFrom);
-    const qint32 iRcptTo = smtp.RcptTo(sTo);
-    const qint32 iRcptCc = sCc.isEmpty() ? 0 : smtp.RcptTo(sCc);
-    const qint32 iRcptBcc = sBcc.isEmpty() ? 0 : smtp.RcptTo(sBcc);
-    const qint32 iData = smtp.Data(sBody);
+    // Every step runs whatever the one before answered; a copy that is not set up is logged as 0. The first
+    // failure is kept for the log, since the later steps and the release clear it.
+    qint32 lError = 0;
+    sFailure.clear();
+    bUnconfirmed = false;
+    const auto step = [&](qint32 iResult) {
+        if (lError == 0 && smtp.LastError() != 0) {
+            lError = smtp.LastError();
+            sFailure = smtp.LastErrorText();
+            bUnconfirmed = smtp.isUnconfirmed();
+        }
+        return iResult;
+    };
+    const qint32 iHelo = step(smtp.Helo(sServer));
+    const qint32 iMail = step(smtp.MailFrom(sMailFrom));
+    const qint32 iRcptTo = step(smtp.RcptTo(sTo));
+    const qint32 iRcptCc = sCc.isEmpty() ? 0 : step(smtp.RcptTo(sCc));
+    const qint32 iRcptBcc = sBcc.isEmpty() ? 0 : step(smtp.RcptTo(sBcc));
+    // Without the destination itself the mail would reach only the copies, again at every check.
+    const qint32 iData = iRcptTo == 1 ? step(smtp.Data(sBody)) : (smtp.Rset(), 0);
+    // Once the text was taken, the goodbye changes nothing.
     const qint32 iQuit = smtp.Quit();
     const qint32 iRele = smtp.Release();
     const qint32 iDest = smtp.Destroy();
 
     writeRunLog(sTo + u':' + sMailFrom + u':' + sSubject);
     // Refused copies do not make the mail unsent.
-    const bool bSent = iHelo == 1 && iMail == 1 && iRcptTo == 1 && iData == 1 && iQuit == 1 && iRele == 1 &&
-                       iDest == 1 && smtp.LastError() == 0;
+    const bool bSent = iHelo == 1 && iMail == 1 && iRcptTo == 1 && iData == 1;
     const auto field = [](const char* sName, qint32 iValue) {
         return QLatin1String(sName) + QString::number(iValue);
     };
     writeRunLog(field(" HELO=", iHelo) + field(" MAIL=", iMail) + field(" RCPT(To)=", iRcptTo) +
                 field(" RCPT(Cc)=", iRcptCc) + field(" RCPT(Bcc)=", iRcptBcc) + field(" Data=", iData) +
                 field(" QUIT=", iQuit) + field(" Rele=", iRele) + field(" Dest=", iDest) +
-                field(" LastErr=", smtp.LastError()) +
+                field(" LastErr=", bSent ? 0 : lError) +
                 (bSent ? QStringLiteral(":送信OK") : QStringLiteral(":送信NG")));
+    if (!bSent && !sFailure.isEmpty())
+        writeRunLog(QStringLiteral("SMTP: ") + sServer + u' ' + sFailure);
     return bSent ? 0 : -3;
 }

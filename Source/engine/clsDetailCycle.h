@@ -40,8 +40,13 @@ private:
     bool forwardSlot(qint32 lIndex, qint16 iSendRows, qint16 iPosition);
     // Up to three attempts of one text to one send entry; an empty text is the stored body, fetched anew.
     bool sendToRow(qint32 lIndex, qint16 iRow, const QString& sText);
+    // What names a send row among the parts of a forward: its server and all its addresses.
+    QString partDestination(qint16 iRow) const;
     void useCredentialsFor(qint16 iSndSrvIndex);
 
     Pop3Client& pop3;
     SmtpClient& smtp;
+    // The first failure of the last send, and whether the server may have taken its text all the same.
+    QString sFailure;
+    bool bUnconfirmed = false;
 };

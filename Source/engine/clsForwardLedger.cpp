@@ -13,8 +13,8 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <QVariant>
-#include <mutex>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 
 namespace {
@@ -317,6 +317,28 @@ void clsForwardLedger::recordPart(const QString& sAccount, const QString& sUid, 
         return;
     entry.sParts.append(sPart);
     write(sAccount, entry);
+}
+
+qint32 clsForwardLedger::recordUnconfirmed(const QString& sAccount, const QString& sUid,
+                                           const QString& sDigest, const QString& sPart) {
+    Entry& entry = entryFor(sAccount, sUid, sDigest);
+    const qint32 iCount = countUnconfirmed(entry.sParts, sPart) + 1;
+    write(sAccount, entry);
+    return iCount;
+}
+
+qint32 clsForwardLedger::countUnconfirmed(QStringList& sParts, const QString& sPart) {
+    // Kept beside the parts that reached their server, as "part?count"; this adds one to the count.
+    const QString sPrefix = sPart + u'?';
+    qint32 iCount = 0;
+    for (qsizetype i = 0; i < sParts.size(); ++i) {
+        if (sParts.at(i).startsWith(sPrefix)) {
+            iCount = sParts.takeAt(i).mid(sPrefix.size()).toInt();
+            break;
+        }
+    }
+    sParts.append(sPrefix + QString::number(iCount + 1));
+    return iCount;
 }
 
 bool clsForwardLedger::needsBaseline(const QString& sAccount) {

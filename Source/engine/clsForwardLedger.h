@@ -51,10 +51,16 @@ public:
     // The entry of a mail by its unique id, else by its digest; nullptr when neither is known.
     const Entry* find(const QString& sAccount, const QString& sUid, const QString& sDigest);
     static bool isSettled(const Entry* entry) { return entry && entry->fate != Pending; }
+    // Adds one to the count of unconfirmed sends of a part kept in a list of parts; answers the count before.
+    static qint32 countUnconfirmed(QStringList& sParts, const QString& sPart);
 
     void record(const QString& sAccount, const QString& sUid, const QString& sDigest, Fate fate);
     void recordPart(const QString& sAccount, const QString& sUid, const QString& sDigest,
                     const QString& sPart);
+    // One more send of a part whose acceptance is unknown (the answer to its text was lost); answers how many
+    // such sends the part has had.
+    qint32 recordUnconfirmed(const QString& sAccount, const QString& sUid, const QString& sDigest,
+                             const QString& sPart);
 
     // Whether this account's mail on the server is still to be taken as dealt with (after a damaged record).
     bool needsBaseline(const QString& sAccount);

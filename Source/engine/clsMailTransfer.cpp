@@ -17,6 +17,14 @@ template <typename List> const auto& entryAt(const List& list, qint16 iNextIndex
     return list[size_t(iNextIndex)];
 }
 
+// A part of a forward: one text to one destination.
+QString partKey(const QString& sDestination, const QString& sText) {
+    return QString::fromLatin1(
+        QCryptographicHash::hash((sDestination + u'\n' + sText).toUtf8(), QCryptographicHash::Sha256)
+            .toHex()
+            .left(32));
+}
+
 bool containsUndecoded(const QString& s) {
     return s.contains(QLatin1String("ISO-2022-JP"), Qt::CaseInsensitive);
 }
@@ -117,6 +125,28 @@ bool clsMailTransfer::getStop(qint32 lIndex) const {
     return slotAt(lIndex).bStop;
 }
 
+qint32 clsMailTransfer::addUnconfirmedSend(qint32 lIndex, const QString& sDestination, const QString& sText) {
+    Slot& slot = slotAt(lIndex);
+    const QString sKey = partKey(sDestination, sText);
+    const qint32 iCount = clsForwardLedger::countUnconfirmed(slot.sPartsSent, sKey) + 1;
+    if (!slot.sAccount.isEmpty())
+        clsForwardLedger::instance().recordUnconfirmed(slot.sAccount, slot.sUid, slot.sDigest, sKey);
+    return iCount;
+}
+
+void clsMailTransfer::giveUp(qint32 lIndex, const QString& sReason) {
+    Slot& slot = slotAt(lIndex);
+    if (!slot.bGivenUp)
+        recordFate(slot, clsForwardLedger::GivenUp);
+    slot.bGivenUp = true;
+    writeRunLog(QStringLiteral("転送をあきらめました: ") + slot.sSubject + QStringLiteral(" (") + sReason +
+                QStringLiteral(")"));
+}
+
+bool clsMailTransfer::getGivenUp(qint32 lIndex) const {
+    return slotAt(lIndex).bGivenUp;
+}
+
 bool clsMailTransfer::getObeyed(qint32 lIndex) const {
     return slotAt(lIndex).bObeyed;
 }
@@ -154,15 +184,6 @@ void clsMailTransfer::setObeyed(qint32 lIndex, bool bFlag) {
         recordFate(slot, bFlag ? clsForwardLedger::Obeyed : clsForwardLedger::Pending);
     slot.bObeyed = bFlag;
 }
-
-namespace {
-QString partKey(const QString& sDestination, const QString& sText) {
-    return QString::fromLatin1(
-        QCryptographicHash::hash((sDestination + u'\n' + sText).toUtf8(), QCryptographicHash::Sha256)
-            .toHex()
-            .left(32));
-}
-} // namespace
 
 bool clsMailTransfer::getPartSent(qint32 lIndex, const QString& sDestination, const QString& sText) const {
     const Slot& slot = slotAt(lIndex);
@@ -234,7 +255,7 @@ void clsMailTransfer::storeForTest(qint32 lIndex, const QString& sFrom, const QS
 
 bool clsMailTransfer::isDue(qint32 lIndex) const {
     const Slot& slot = slotAt(lIndex);
-    return slot.bRegister && !slot.bTrans && !slot.bStop && !slot.bObeyed;
+    return slot.bRegister && !slot.bTrans && !slot.bStop && !slot.bObeyed && !slot.bGivenUp;
 }
 
 bool clsMailTransfer::hasMailToForward() const {
@@ -252,7 +273,7 @@ qint32 clsMailTransfer::freeSlot() const {
     // keep what they held from being taken again.
     for (qint32 j = 0; j < iSlots; ++j) {
         const Slot& slot = slots[size_t(j)];
-        if (slot.bTrans || slot.bStop || slot.bObeyed)
+        if (slot.bTrans || slot.bStop || slot.bObeyed || slot.bGivenUp)
             return j;
     }
     return -1;

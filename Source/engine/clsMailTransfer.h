@@ -64,6 +64,13 @@ public:
     // that a retry after a failure or a restart sends only the parts still missing.
     bool getPartSent(qint32 lIndex, const QString& sDestination, const QString& sText) const;
     void setPartSent(qint32 lIndex, const QString& sDestination, const QString& sText);
+    // A part whose text went out but whose acceptance is unknown; answers how many times that happened to it,
+    // across checks and runs. Such a part may have reached the phone each time.
+    qint32 addUnconfirmedSend(qint32 lIndex, const QString& sDestination, const QString& sText);
+    static constexpr qint32 iMaxUnconfirmedSends = 3;
+    // The mail is not tried again, ever; the run log says why.
+    void giveUp(qint32 lIndex, const QString& sReason);
+    bool getGivenUp(qint32 lIndex) const;
     void setAFileCount(qint32 lIndex, qint32 lCount);
     // Mails forwarded since forwarding started, also those whose slot was used again since.
     qint32 getTransAll() const { return lTransferred; }
@@ -123,6 +130,7 @@ private:
         bool bTrans = false;
         bool bStop = false;
         bool bObeyed = false;
+        bool bGivenUp = false;
         // Which mail the slot holds, for the forwarding record: its mailbox (server and user), the server's
         // unique id when it has one of its own, and a digest of all of its header lines.
         QString sAccount;

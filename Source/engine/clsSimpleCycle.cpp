@@ -192,6 +192,7 @@ bool clsSimpleCycle::sendText(const Settings& settings, qint32 lIndex, const QSt
     qint32 lRet = 0;
     qint32 lError = 0;
     QString sErrorText;
+    bool bLastTry = false;
     for (int a = 1; a <= iAttempts; ++a) {
         lRet = Smtp1.SendMail(settings.sSmtpServer, settings.sDestination, sFrom, sSubject, sBody, QString());
         lError = Smtp1.LastError();
@@ -201,6 +202,11 @@ bool clsSimpleCycle::sendText(const Settings& settings, qint32 lIndex, const QSt
             break;
         }
         writeSendLog(QStringLiteral("-->送信結果:NG -->ﾘﾄﾗｲ= ") + QString::number(a));
+        // The server may have taken a text whose answer was lost: each such try may be a copy on the phone.
+        if (noteUnconfirmed(lIndex, settings.sDestination, sBody, Smtp1.isUnconfirmed(), sErrorText) ||
+            bLastTry)
+            break;
+        bLastTry = Smtp1.isUnconfirmed();
     }
     // Release clears the component's error, so the verdict was taken above.
     Smtp1.Release();

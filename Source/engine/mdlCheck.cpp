@@ -64,3 +64,15 @@ QString trimBlanks(const QString& sText) {
         --iEnd;
     return sText.mid(iStart, iEnd - iStart);
 }
+
+bool noteUnconfirmed(qint32 lIndex, const QString& sDestination, const QString& sText, bool bUnconfirmed,
+                     const QString& sReason) {
+    clsMailTransfer& store = clsMailTransfer::instance();
+    if (!bUnconfirmed ||
+        store.addUnconfirmedSend(lIndex, sDestination, sText) < clsMailTransfer::iMaxUnconfirmedSends)
+        return false;
+    store.giveUp(lIndex, QStringLiteral("%1回送った本文の受け取りが確認できません: ")
+                                 .arg(clsMailTransfer::iMaxUnconfirmedSends) +
+                             sReason);
+    return true;
+}

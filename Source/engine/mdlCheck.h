@@ -30,5 +30,11 @@ bool isNumericAddress(const QString& sServer);
 // Blanks (spaces) removed at both ends; the line ends around a body belong to it.
 QString trimBlanks(const QString& sText);
 
+// After a failed send: when the server may have taken the text after all (its answer was lost), counts that
+// send against the part; once a part has gone out unconfirmed that often, gives the mail up. Answers whether
+// the mail was given up. The one try after an unconfirmed send is then its last in this check.
+bool noteUnconfirmed(qint32 lIndex, const QString& sDestination, const QString& sText, bool bUnconfirmed,
+                     const QString& sReason);
+
 // Whether a text still holds an encoded word the reception could not decode.
 bool containsUndecodedMark(const QString& sText);

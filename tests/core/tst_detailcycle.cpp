@@ -295,6 +295,27 @@ private Q_SLOTS:
         QCOMPARE(lines.first(), sPhone1 + u":a@b.c:s"_qs);
     }
 
+    // Copies stay bounded: a goodbye that is never answered does not undo a mail the server took, and a
+    // refused destination sends no text at all, not even to the copy address that was accepted.
+    void copiesStayBounded() {
+        addSendRow(0, sPhone1, QString(), u"cc@example.net"_qs);
+        smtp->ReplyTimeout = 2;
+        dovecot.addMessage(u"alice"_qs, mail(u"kept"_qs, "text\r\n"));
+        smtpServer.setControl({{u"stall_on"_qs, u"QUIT"_qs}});
+        QCOMPARE(cycle->check(), CheckOutcome::CarryOn);
+        QCOMPARE(sent().size(), 1);
+        QVERIFY(store.getTrans(0));
+
+        smtpServer.setControl({{u"refuse_rcpt"_qs, QJsonArray{sPhone1}}});
+        dovecot.addMessage(u"alice"_qs, mail(u"to nobody"_qs, "text\r\n"));
+        for (int iCheck = 0; iCheck < 2; ++iCheck)
+            QCOMPARE(cycle->check(), CheckOutcome::CarryOn);
+        QCOMPARE(sent().size(), 1);
+        QVERIFY(!store.getTrans(1));
+        QVERIFY(runLines().contains(u" HELO=1 MAIL=1 RCPT(To)=0 RCPT(Cc)=1 RCPT(Bcc)=0 Data=0 QUIT=1 Rele=1 "
+                                    "Dest=1 LastErr=8:送信NG"_qs));
+    }
+
     // Any letter case of the charset name marks an address the reception could not decode.
     void undecodedSenderTakesTheFirstAccountsAddress() {
         addSendRow(0, sPhone1, u"=?iso-2022-jp?B?GyRCJUYbKEI=?="_qs);

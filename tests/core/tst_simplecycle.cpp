@@ -364,6 +364,23 @@ private Q_SLOTS:
                  qPrintable(sRunLog));
     }
 
+    // A server that keeps each page and then hangs up before answering: every copy on the phone is counted,
+    // one more try per check at most, and the mail is given up once a page went out three times.
+    void unansweredTextsAreGivenUpAfterThreeCopies() {
+        setSetting(8, QString::number(iThreePageSize));
+        dovecot.addMessage(sUser, plain("answerless", sThreePages));
+        smtpServer.setControl({{u"drop_on"_qs, u"DATA_END"_qs}});
+        QCOMPARE(cycle->check(), CheckOutcome::CarryOn);
+        QCOMPARE(sent().size(), 2);
+        for (int iCheck = 0; iCheck < 3; ++iCheck)
+            QCOMPARE(cycle->check(), CheckOutcome::CarryOn);
+        QCOMPARE(sent().size(), 3);
+        for (const SmtpTestServer::Message& m : sent())
+            QVERIFY(m.facts[u"body"_qs].toString().startsWith(u"ペリモ 03/03"_qs));
+        QVERIFY(clsMailTransfer::instance().getGivenUp(0));
+        QVERIFY(readLog(QStringLiteral("PLRun.log")).contains(u"転送をあきらめました: answerless"_qs));
+    }
+
     void unreachableSmtpServerLeavesTheMailForLater() {
         quint16 iClosedPort = 0;
         {

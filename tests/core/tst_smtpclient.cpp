@@ -280,6 +280,9 @@ private Q_SLOTS:
         QCOMPARE(smtp.SendMail(sServer, u"to@example.net"_qs, u"pc@example.jp"_qs, u"s"_qs, u"b"_qs, {}), 0);
         QCOMPARE(smtp.LastError(), error);
         QVERIFY(!smtp.LastErrorText().isEmpty());
+        // Only a text whose answer was lost may have been taken: the server kept it before hanging up.
+        const bool bAfterText = control[u"drop_on"_qs] == u"DATA_END"_qs;
+        QCOMPARE(smtp.isUnconfirmed(), bAfterText);
 
         // The whole step-by-step walk: each step answers at once once the connection is gone.
         smtp.ConnectHost(sServer);
@@ -294,7 +297,7 @@ private Q_SLOTS:
         QVERIFY2(clock.elapsed() < 12000, qPrintable(QString::number(clock.elapsed())));
         if (error == int(SmtpClient::Dropped) && control[u"drop_on"_qs] == u"RCPT"_qs)
             QCOMPARE(rcpt, 0);
-        QCOMPARE(server.messages().size(), 0);
+        QCOMPARE(server.messages().size(), bAfterText ? 2 : 0);
     }
 
     // Mails sent with a kept session share one connection and its one login, across releases, until keeping

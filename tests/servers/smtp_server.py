@@ -23,7 +23,7 @@ DIR/control.json, read again at every command, injects faults:
     "fail_data_at": "end"|"command"   451 after the message text (default) or to the DATA command itself
     "fail_data_code": 554         the reply code of those failures instead of 451
     "drop_on": "MAIL"|"RCPT"|"DATA"|"DATA_END"|...   close the connection without answering that
-                                  command (DATA_END: after the message text)
+                                  command (DATA_END: after the message text, once it is stored)
     "silent": true                accept connections but never greet (they are closed after 60 s)
     "stall_on": "DATA_END"|...    never answer that command (DATA_END: the message text, not stored);
                                   "stalling on NAME" goes to the log first
@@ -150,8 +150,7 @@ class Handler:
 
     async def handle_DATA(self, server, session, envelope):
         control = self.store.faults()
-        if str(control.get("drop_on", "")).upper() == "DATA_END":
-            await server.drop()
+        drop_after_storing = str(control.get("drop_on", "")).upper() == "DATA_END"
         if str(control.get("stall_on", "")).upper() == "DATA_END":
             await server.stall("DATA_END")
         if control.get("fail_data_at", "end") == "end" and self.take_failure(control):
@@ -174,6 +173,8 @@ class Handler:
             facts["parse_error"] = f"{type(error).__name__}: {error}"
         self.store.save(raw, facts)
         self.store.count_accepted()
+        if drop_after_storing:
+            await server.drop()
         return "250 OK"
 
     def take_failure(self, control):
