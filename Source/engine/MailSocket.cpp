@@ -118,7 +118,9 @@ bool MailSocket::fail(Error e, const QString& sText) {
 
 MailSocket::Wait MailSocket::sliced(qint64 iMilliseconds, const std::function<bool(int)>& wait,
                                     const std::function<bool()>& bRetry) {
-    const QDeadlineTimer deadline(qMax<qint64>(0, iMilliseconds));
+    QDeadlineTimer deadline(qMax<qint64>(0, iMilliseconds));
+    if (checkDeadline < deadline)
+        deadline = checkDeadline;
     for (;;) {
         if (isAborted())
             return Wait::Aborted;
@@ -313,7 +315,8 @@ void MailSocket::takeLine(QByteArray& line) {
         if (n <= 0)
             return;
         line.append(lineBuffer.constData(), qsizetype(n));
-        if (n < lineBuffer.size() - 1 || lineBuffer.at(qsizetype(n) - 1) == '\n')
+        if (n < lineBuffer.size() - 1 || lineBuffer.at(qsizetype(n) - 1) == '\n' ||
+            line.size() > iMaxLineOctets)
             return;
     }
 }
@@ -322,15 +325,19 @@ bool MailSocket::readLine(QByteArray& line, bool bTrace) {
     line.clear();
     if (!socket)
         return fail(Dropped, QStringLiteral("not connected"));
+    // One limit for the whole line: a server that trickles a byte now and then must not hold the check.
+    const QDeadlineTimer deadline(iReplyMs);
     for (;;) {
         if (socket->canReadLine()) {
             takeLine(line);
             break;
         }
+        if (socket->bytesAvailable() > iMaxLineOctets)
+            break;
         // Reached only when what is buffered holds no whole line, so only new bytes may end the wait;
         // returning on buffered bytes would spin without ever reaching the time limit.
         const Wait w = sliced(
-            iReplyMs, [this](int iMs) { return socket->waitForReadyRead(iMs); },
+            deadline.remainingTime(), [this](int iMs) { return socket->waitForReadyRead(iMs); },
             [this] { return timedOutOnly(); });
         if (w == Wait::Aborted)
             return failAborted();
@@ -338,11 +345,15 @@ bool MailSocket::readLine(QByteArray& line, bool bTrace) {
             if (socket->state() != QAbstractSocket::ConnectedState ||
                 socket->error() == QAbstractSocket::RemoteHostClosedError)
                 return fail(Dropped, QStringLiteral("connection closed by the server"));
+            if (checkDeadline.hasExpired())
+                return fail(Timeout, QStringLiteral("the check ran out of time"));
             return fail(Timeout, QStringLiteral("no answer from the server"));
         }
-        // A line without an end is taken in pieces so a server cannot make us buffer without limit.
-        if (!socket->canReadLine() && socket->bytesAvailable() > 1024 * 1024)
-            line += socket->read(socket->bytesAvailable());
+    }
+    if (line.size() > iMaxLineOctets || line.isEmpty()) {
+        close();
+        return fail(TooLong,
+                    QStringLiteral("the server sent a line longer than %1 KiB").arg(iMaxLineOctets / 1024));
     }
     iBytesRead += line.size();
     while (line.endsWith('\n') || line.endsWith('\r'))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QSslSocket>
 #include <QString>
 #include <atomic>
@@ -21,8 +22,12 @@ public:
         Dropped,
         WriteFailed,
         BadServerName,
-        Aborted
+        Aborted,
+        TooLong, // a line past the length any mail server may send
     };
+
+    // Longer lines end the session: no server needs them, and a line without end would fill the memory.
+    static constexpr qsizetype iMaxLineOctets = 64 * 1024;
 
     // The longest a wait goes without looking at the abort flag.
     static constexpr int iSliceMs = 100;
@@ -36,6 +41,9 @@ public:
     static bool parseServer(const QString& sServer, quint16 iDefaultPort, QString& sHost, quint16& iPort);
 
     void setTimeouts(int iConnectSeconds, int iReplySeconds);
+    // A limit for everything this socket waits for from now on, whatever the other limits say (a check as a
+    // whole); a default timer lifts it.
+    void setDeadline(QDeadlineTimer deadline) { checkDeadline = deadline; }
     // The protocol trace; empty means none. Passwords never reach it: callers pass a masked text.
     void setTraceFile(const QString& sPath) { sTraceFile = sPath; }
 
@@ -49,7 +57,7 @@ public:
     bool writeLine(const QByteArray& line, const QByteArray& sTraceText = QByteArray());
     // Sends bytes as they are (a message body); the trace only notes their size.
     bool writeData(const QByteArray& data);
-    // Reads one line without its line end. Waits at most the reply limit for each piece of it.
+    // Reads one line without its line end; the whole line must come within the reply limit.
     bool readLine(QByteArray& line, bool bTrace = true);
 
     // Safe from any thread. Every call that would wait fails with Aborted from now on, until clearAbort().
@@ -89,4 +97,5 @@ private:
     Error eError = NoError;
     QString sErrorText;
     std::atomic<bool> bAbortFlag{false};
+    QDeadlineTimer checkDeadline{QDeadlineTimer::Forever};
 };

@@ -13,6 +13,8 @@ namespace {
 // Whole messages kept on disk for a second look (the test window pages back and forth); headers are always
 // kept.
 constexpr qint64 iWholeCacheBytes = 64 * 1024 * 1024;
+// Messages walked when a server gives neither a UIDL nor a LIST listing.
+constexpr qint32 iMaxUnlistedMessages = 1000;
 // A message read whole for a check stays in memory up to this size.
 constexpr qsizetype iMemoryCopyBytes = 4 * 1024 * 1024;
 
@@ -34,6 +36,8 @@ Pop3Client::Error fromSocket(MailSocket::Error e) {
         return Pop3Client::BadServerName;
     case MailSocket::Aborted:
         return Pop3Client::Aborted;
+    case MailSocket::TooLong:
+        return Pop3Client::TooLarge;
     case MailSocket::Dropped:
     case MailSocket::WriteFailed:
         break;
@@ -68,9 +72,8 @@ bool Pop3Client::command(const QByteArray& line, QByteArray& reply, const QByteA
     return true;
 }
 
-bool Pop3Client::readMultiLine(QList<QByteArray>& lines) {
+bool Pop3Client::readMultiLine(QList<QByteArray>& lines, qsizetype iMaxLines) {
     lines.clear();
-    // Bounded by what the server sends; each wait is bounded by the reply limit.
     for (;;) {
         QByteArray line;
         if (!socket.readLine(line, false))
@@ -79,6 +82,10 @@ bool Pop3Client::readMultiLine(QList<QByteArray>& lines) {
             return true;
         if (line.startsWith('.'))
             line.remove(0, 1);
+        if (lines.size() >= iMaxLines) {
+            socket.close();
+            return fail(TooLarge, QStringLiteral("the server's answer runs past %1 lines").arg(iMaxLines));
+        }
         lines.append(line);
     }
 }
@@ -104,6 +111,11 @@ bool Pop3Client::readMultiLineTo(const std::function<bool(const QByteArray&)>& k
         // The rest of the answer is still read after a failure, so the session stays in step.
         bKept = bKept && keep(line);
         iSize += line.size();
+        if (iSize > MaxMessageBytes) {
+            socket.close();
+            return fail(TooLarge,
+                        QStringLiteral("a message larger than %1 MiB").arg(MaxMessageBytes / (1024 * 1024)));
+        }
     }
     socket.trace("S:", QByteArray::number(iSize) + " octets");
     return bKept;
@@ -288,16 +300,37 @@ bool Pop3Client::loadUidList() {
     sUids.clear();
     bUidListing = false;
     QByteArray reply;
+    // One line for each message STAT counted; a listing that goes on past them is not believed, and numbers
+    // it does not name are not walked.
+    QList<QByteArray> lines;
+    const auto highestListed = [&lines] {
+        qint32 iHighest = 0;
+        for (const QByteArray& line : std::as_const(lines))
+            iHighest = qMax(iHighest, line.simplified().split(' ').value(0).toInt());
+        return iHighest;
+    };
     if (!command("UIDL", reply)) {
-        // Without unique ids nothing can be recognised across visits; the messages are simply read.
+        // Without unique ids nothing can be recognised across visits; the messages are simply read, as far
+        // as the listing of sizes names them.
         if (eError != ServerError)
             return false;
         eError = NoError;
+        if (!command("LIST", reply)) {
+            if (eError != ServerError)
+                return false;
+            // A server that lists nothing at all is not believed beyond a mailbox of some size.
+            eError = NoError;
+            iCount = qMin(iCount, iMaxUnlistedMessages);
+            return true;
+        }
+        if (!readMultiLine(lines, qsizetype(iCount) + 16))
+            return false;
+        iCount = qMin(iCount, highestListed());
         return true;
     }
-    QList<QByteArray> lines;
-    if (!readMultiLine(lines))
+    if (!readMultiLine(lines, qsizetype(iCount) + 16))
         return false;
+    iCount = qMin(iCount, highestListed());
     QHash<QString, qint32> iSeenAt;
     QSet<QString> sShared;
     for (const QByteArray& line : std::as_const(lines)) {
@@ -312,6 +345,7 @@ bool Pop3Client::loadUidList() {
         iSeenAt.insert(sUid, n);
         sUids.insert(n, sUid);
     }
+
     // An id given to several messages names none of them: each is then told by its header instead.
     if (!sShared.isEmpty())
         sUids.removeIf([&](QHash<qint32, QString>::iterator it) { return sShared.contains(it.value()); });

@@ -31,7 +31,10 @@ public:
         NotConnected = 9,
         BadServerName = 10,
         Aborted = 11,
+        TooLarge = 12, // a line, a listing or a message past its bound; the session was ended
     };
+
+    static constexpr qint64 iDefaultMaxMessageBytes = 64 * 1024 * 1024;
 
     Pop3Client();
     ~Pop3Client();
@@ -48,6 +51,10 @@ public:
     // new is then fetched whole at once, which saves a command, the header's second trip and a file. Without
     // unique ids the header still comes first, or every visit would download every message whole.
     bool WholeAtOnce = false;
+    // A message larger than this is not read: the session ends with TooLarge.
+    qint64 MaxMessageBytes = iDefaultMaxMessageBytes;
+    // A limit for the whole visit, on top of the others (a check as a whole).
+    void setDeadline(QDeadlineTimer deadline) { socket.setDeadline(deadline); }
     // TLS from the first byte on any port; port 995 always means it.
     void setImplicitTls(bool bOn) { bImplicitTls = bOn; }
 
@@ -111,7 +118,8 @@ private:
     bool fail(Error e, const QString& sText);
     bool failFromSocket();
     bool command(const QByteArray& line, QByteArray& reply, const QByteArray& sTraceText = QByteArray());
-    bool readMultiLine(QList<QByteArray>& lines);
+    // At most iMaxLines lines; a longer answer ends the session.
+    bool readMultiLine(QList<QByteArray>& lines, qsizetype iMaxLines = 1024);
     // Hands each line of a multi-line answer, with CR LF, to keep(); the whole answer is read even when
     // keep() fails, and the result is then false.
     bool readMultiLineTo(const std::function<bool(const QByteArray&)>& keep, bool bHeaderOnly);

@@ -50,6 +50,8 @@ public:
     qint32 OptionA = 0;
     qint32 OptionB = 0;
 
+    // A limit for everything the client waits for from now on, on top of the others (a check as a whole).
+    void setDeadline(QDeadlineTimer deadline) { socket.setDeadline(deadline); }
     // Used for AUTH when the server offers it; an empty user means no AUTH.
     void setCredentials(const QString& sUser, const QString& sPassword);
     // TLS from the first byte on every port, not only 465 (for submission servers on other ports).

@@ -72,6 +72,7 @@ CheckOutcome clsDetailCycle::tick() {
 
 CheckOutcome clsDetailCycle::check() {
     try {
+        const CheckDeadline deadline(pop3, smtp);
         const CheckOutcome outcome = runCheck();
         if (outcome == CheckOutcome::CarryOn)
             iMinuteCount = 0;

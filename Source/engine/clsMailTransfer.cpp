@@ -345,6 +345,11 @@ qint32 clsMailTransfer::readMailbox(Pop3Client& pop3Cntrol, const QString& sAcco
         }
         ++lLastRead;
         const QString sDigest = readDigest(pop3Cntrol, m);
+        if (sDigest.isEmpty() && pop3Cntrol.LastError() == Pop3Client::TooLarge) {
+            giveUpTooLarge(pop3Cntrol, sAccount, sUid, QString());
+            bComplete = false;
+            break;
+        }
         if (sDigest.isEmpty()) {
             // A message the server refused or that cannot be kept is passed over; after a connection that
             // broke off mid-message, the next command would read the rest of it as its reply.
@@ -378,8 +383,14 @@ qint32 clsMailTransfer::readMailbox(Pop3Client& pop3Cntrol, const QString& sAcco
         if (entry)
             slot.sPartsSent = entry->sParts;
         if (!fillSlot(pop3Cntrol, slot, sTempDir)) {
-            // A message that did not arrive whole is not taken; it is read again at the next visit.
+            // A message that did not arrive whole is not taken; it is read again at the next visit, unless it
+            // can never arrive whole.
             bComplete = false;
+            if (pop3Cntrol.LastError() == Pop3Client::TooLarge) {
+                giveUpTooLarge(pop3Cntrol, sAccount, sUid, sDigest);
+                pop3Cntrol.EndMessage();
+                break;
+            }
             if (sPassedOver.isEmpty())
                 sPassedOver = pop3Cntrol.LastErrorText();
             pop3Cntrol.EndMessage();
@@ -400,6 +411,14 @@ qint32 clsMailTransfer::readMailbox(Pop3Client& pop3Cntrol, const QString& sAcco
     if (bComplete)
         ledger.keepOnly(sAccount, pop3Cntrol.HasUniqueIds(), sUidsThere, sDigestsThere);
     return lLastRead;
+}
+
+void clsMailTransfer::giveUpTooLarge(Pop3Client& pop3Cntrol, const QString& sAccount, const QString& sUid,
+                                     const QString& sDigest) {
+    // Read again, it would end every later visit the same way, before the mail behind it.
+    if (!sUid.isEmpty() || !sDigest.isEmpty())
+        clsForwardLedger::instance().record(sAccount, sUid, sDigest, clsForwardLedger::GivenUp);
+    writeRunLog(QStringLiteral("POP3: 受信できないメールを飛ばしました: ") + pop3Cntrol.LastErrorText());
 }
 
 bool clsMailTransfer::fillSlot(Pop3Client& pop3Cntrol, Slot& slot, const QString& sTempDir) {
@@ -534,7 +553,12 @@ void clsMailTransfer::writeReceiveLog(Pop3Client& pop3Cntrol, const Slot& slot) 
                             : QStringLiteral("拡張ヘッダーなし"));
     lines << QStringLiteral("件名:") + pop3Cntrol.Subject();
     lines << QStringLiteral("本文:");
-    lines << pop3Cntrol.Body();
+    // The log is for telling what came in, not a second mailbox.
+    constexpr qsizetype iLogBodyChars = 4096;
+    const QString sBody = pop3Cntrol.Body();
+    lines << sBody.left(iLogBodyChars);
+    if (sBody.size() > iLogBodyChars)
+        lines << QStringLiteral("(本文の残り%1文字は省略しました)").arg(sBody.size() - iLogBodyChars);
     // The body is a line of its own even when empty or already ended.
     appendLogBlock(QStringLiteral("recvmail.log"),
                    lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n"));

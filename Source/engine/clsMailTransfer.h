@@ -148,6 +148,8 @@ private:
     // After a damaged forwarding record: what is on the server now is taken as dealt with, not forwarded.
     qint32 takeAsSeen(Pop3Client& pop3Cntrol, const QString& sAccount);
     bool fillSlot(Pop3Client& pop3Cntrol, Slot& slot, const QString& sTempDir);
+    void giveUpTooLarge(Pop3Client& pop3Cntrol, const QString& sAccount, const QString& sUid,
+                        const QString& sDigest);
     void recordFate(const Slot& slot, qint32 iFate) const;
     void setObeyed(qint32 lIndex, bool bFlag);
     static QSet<QString> commandsObeyedBefore();

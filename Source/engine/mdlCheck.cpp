@@ -1,5 +1,6 @@
 #include "engine/mdlCheck.h"
 
+#include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
 #include "engine/clsMailTransfer.h"
 
@@ -75,4 +76,16 @@ bool noteUnconfirmed(qint32 lIndex, const QString& sDestination, const QString& 
                                  .arg(clsMailTransfer::iMaxUnconfirmedSends) +
                              sReason);
     return true;
+}
+
+CheckDeadline::CheckDeadline(Pop3Client& pop3Cntrol, SmtpClient& smtpCntrol)
+    : pop3(pop3Cntrol), smtp(smtpCntrol) {
+    const QDeadlineTimer deadline(qint64(iCheckDeadlineSeconds) * 1000);
+    pop3.setDeadline(deadline);
+    smtp.setDeadline(deadline);
+}
+
+CheckDeadline::~CheckDeadline() {
+    pop3.setDeadline(QDeadlineTimer(QDeadlineTimer::Forever));
+    smtp.setDeadline(QDeadlineTimer(QDeadlineTimer::Forever));
 }

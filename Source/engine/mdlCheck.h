@@ -2,7 +2,24 @@
 
 #include <QString>
 
+class Pop3Client;
 class SmtpClient;
+
+// Everything a check waits for ends within this, so that the tray's pause and end never wait longer.
+constexpr int iCheckDeadlineSeconds = 600;
+
+// Holds both components to the check's deadline while it lives.
+class CheckDeadline {
+public:
+    CheckDeadline(Pop3Client& pop3, SmtpClient& smtp);
+    ~CheckDeadline();
+    CheckDeadline(const CheckDeadline&) = delete;
+    CheckDeadline& operator=(const CheckDeadline&) = delete;
+
+private:
+    Pop3Client& pop3;
+    SmtpClient& smtp;
+};
 
 // What the shell must do after one tick of a check cycle. The engine never touches windows; it says this.
 enum class CheckOutcome {

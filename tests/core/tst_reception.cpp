@@ -8,6 +8,7 @@
 #include "shell/mdlLog.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSet>
@@ -284,6 +285,50 @@ private Q_SLOTS:
         QVERIFY(!store.getRegister(0));
         // The visit's setting does not stay behind for the next user of the client.
         QVERIFY(!pop.WholeAtOnce);
+    }
+
+    // A server that never ends a line, an answer or a message, or that trickles a byte at a time, or claims
+    // millions of messages it does not list: each visit ends within the limits, in time and in memory, and a
+    // message too large to read is passed over for good rather than at every check.
+    void brokenServersAreBoundedInTimeAndMemory_data() {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("error");
+        QTest::newRow("endless line") << "endless-line" << -1 << int(Pop3Client::TooLarge);
+        QTest::newRow("trickle") << "trickle" << -1 << int(Pop3Client::Timeout);
+        QTest::newRow("endless UIDL") << "endless-uidl" << -1 << int(Pop3Client::TooLarge);
+        QTest::newRow("endless RETR") << "huge-retr" << 1 << int(Pop3Client::TooLarge);
+        QTest::newRow("unlisted millions") << "huge-stat" << 1000 << int(Pop3Client::NoError);
+    }
+    void brokenServersAreBoundedInTimeAndMemory() {
+        QFETCH(QString, mode);
+        QFETCH(int, result);
+        QFETCH(int, error);
+        Pop3FaultServer peer;
+        QVERIFY(peer.start(mode));
+        const QString sServer = QStringLiteral("127.0.0.1:%1").arg(peer.port());
+        Pop3Client pop;
+        pop.ReplyTimeout = 2;
+        pop.MaxMessageBytes = 1024 * 1024;
+        clsSystem::instance().RunLog = true;
+        const qint64 iMemoryBefore = TestSupport::resetPeakMemory();
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(store.mailRecive(pop, sServer, sUser, sPassword, QString()), result);
+        QCOMPARE(pop.LastError(), error);
+        QVERIFY2(timer.elapsed() < 20000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY2(TestSupport::peakMemory() - iMemoryBefore < 64 * 1024 * 1024,
+                 qPrintable(QString::number(TestSupport::peakMemory() - iMemoryBefore)));
+        if (mode == u"huge-retr"_qs) {
+            QFile runLog(logPath(QStringLiteral("PLRun.log")));
+            QVERIFY(runLog.open(QIODevice::ReadOnly));
+            QVERIFY(
+                QString::fromLocal8Bit(runLog.readAll()).contains(u"受信できないメールを飛ばしました"_qs));
+            const qint64 iBytes = pop.bytesReceived();
+            QCOMPARE(store.mailRecive(pop, sServer, sUser, sPassword, QString()), 1);
+            QVERIFY2(pop.bytesReceived() - iBytes < 1024,
+                     qPrintable(QString::number(pop.bytesReceived() - iBytes)));
+        }
     }
 
     void unreadableMailboxIsMinusOne() {

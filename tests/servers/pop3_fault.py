@@ -5,6 +5,12 @@
 --mode drop-in-retr: a normal session with one message until RETR, where it stops half-way and hangs up.
 --mode stall-in-retr: the same, but it stays connected and silent after half the message.
 --mode no-uidl: a well-behaved server with two messages that knows no UIDL (and says so).
+--mode endless-line: answers STAT with bytes that never end a line.
+--mode trickle: answers STAT one byte every half second, for ever.
+--mode endless-uidl: one message, and a UIDL listing that never ends.
+--mode huge-retr: one message whose RETR answer never ends.
+--mode huge-stat: STAT claims two million messages; UIDL and LIST are refused, TOP and RETR answer.
+Every endless answer stops after 60 s, or when the client hangs up.
 Prints {"port": N, "pid": N} on one line when ready; runs until SIGTERM.
 """
 import argparse
@@ -27,6 +33,9 @@ async def session(reader, writer, mode):
         writer.write(b"+OK ready\r\n")
         if mode == "no-uidl":
             await without_uidl(reader, writer)
+            return
+        if mode in ENDLESS:
+            await endless(reader, writer, mode)
             return
         while True:
             line = await reader.readline()
@@ -96,6 +105,65 @@ async def without_uidl(reader, writer):
         await writer.drain()
 
 
+ENDLESS = ("endless-line", "trickle", "endless-uidl", "huge-retr", "huge-stat")
+ENDLESS_SECONDS = 60
+
+
+async def pour(writer, piece, pause):
+    """Writes the same piece again and again until the time is up or the client has gone."""
+    loop = asyncio.get_running_loop()
+    end = loop.time() + ENDLESS_SECONDS
+    count = 0
+    while loop.time() < end and not writer.is_closing():
+        count += 1
+        writer.write(piece(count))
+        await writer.drain()
+        await asyncio.sleep(pause)
+
+
+async def endless(reader, writer, mode):
+    while True:
+        line = await reader.readline()
+        if not line:
+            return
+        words = line.strip().split(b" ")
+        cmd = words[0].upper()
+        if cmd == b"CAPA":
+            writer.write(b"+OK\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n")
+        elif cmd in (b"USER", b"PASS", b"NOOP"):
+            writer.write(b"+OK\r\n")
+        elif cmd == b"STAT" and mode == "endless-line":
+            writer.write(b"+OK ")
+            await pour(writer, lambda n: b"9" * 65536, 0)
+            return
+        elif cmd == b"STAT" and mode == "trickle":
+            await pour(writer, lambda n: b"+OK 1 5\r\n"[(n - 1) % 9:(n - 1) % 9 + 1], 0.5)
+            return
+        elif cmd == b"STAT":
+            writer.write(b"+OK 2000000 99\r\n" if mode == "huge-stat" else b"+OK 1 99\r\n")
+        elif cmd in (b"UIDL", b"LIST") and mode == "huge-stat":
+            writer.write(b"-ERR not here\r\n")
+        elif cmd == b"UIDL":
+            writer.write(b"+OK\r\n")
+            if mode == "endless-uidl":
+                await pour(writer, lambda n: b"".join(b"%d uid-%d\r\n" % (k, k) for k in range(n * 1000, n * 1000 + 1000)), 0)
+                return
+            writer.write(b"1 uid-1\r\n.\r\n")
+        elif cmd in (b"TOP", b"RETR") and mode == "huge-stat":
+            writer.write(b"+OK\r\n" + HEADER + b".\r\n")
+        elif cmd in (b"TOP", b"RETR"):
+            writer.write(b"+OK\r\n" + HEADER)
+            await pour(writer, lambda n: b"line of a message without end\r\n" * 2048, 0)
+            return
+        elif cmd == b"QUIT":
+            writer.write(b"+OK bye\r\n")
+            await writer.drain()
+            return
+        else:
+            writer.write(b"-ERR unknown\r\n")
+        await writer.drain()
+
+
 async def _stop_at_eof(reader, stop):
     await reader.read()
     stop.set()
@@ -103,7 +171,7 @@ async def _stop_at_eof(reader, stop):
 
 async def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--mode", required=True, choices=["silent", "drop-in-retr", "stall-in-retr", "no-uidl"])
+    parser.add_argument("--mode", required=True, choices=["silent", "drop-in-retr", "stall-in-retr", "no-uidl", *ENDLESS])
     parser.add_argument("--exit-on-stdin-eof", action="store_true")
     args = parser.parse_args()
     server = await asyncio.start_server(lambda r, w: session(r, w, args.mode), "127.0.0.1", 0)
