@@ -257,33 +257,51 @@ bool Pop3Client::authenticate(const QString& sUser, const QString& sPassword) {
             sasl = sCap.mid(5).split(QLatin1Char(' '), Qt::SkipEmptyParts);
     }
     QByteArray reply;
-    bool ok = false;
-    // Mechanisms that never show the password come first.
-    if (sasl.contains(QStringLiteral("CRAM-MD5"))) {
-        QByteArray challenge;
-        if (!saslStart("AUTH CRAM-MD5", challenge))
-            return false;
-        const QByteArray digest =
-            QMessageAuthenticationCode::hash(challenge, password, QCryptographicHash::Md5).toHex();
-        ok = command((user + ' ' + digest).toBase64(), reply, "****");
-    } else if (!sApopStamp.isEmpty()) {
-        const QByteArray digest =
-            QCryptographicHash::hash(sApopStamp + password, QCryptographicHash::Md5).toHex();
-        ok = command("APOP " + user + ' ' + digest, reply, "APOP " + user + " ****");
-    } else if (!socket.isEncrypted() && bTlsOffered) {
-        // The password itself travels only inside TLS, or where the server has no TLS at all.
-        return fail(LoginFailed, QStringLiteral("refusing to send the password in clear text"));
-    } else if (sasl.contains(QStringLiteral("PLAIN"))) {
-        QByteArray challenge;
-        if (!saslStart("AUTH PLAIN", challenge))
-            return false;
-        ok = command((QByteArray(1, '\0') + user + '\0' + password).toBase64(), reply, "****");
-    } else {
-        ok = command("USER " + user, reply) && command("PASS " + password, reply, "PASS ****");
+    // Mechanisms that never show the password come first; one the server refuses gives way to the next it
+    // offers, for many servers announce more than they allow.
+    QList<std::function<bool()>> methods;
+    if (sasl.contains(QStringLiteral("CRAM-MD5")))
+        methods << [&] {
+            QByteArray challenge;
+            if (!saslStart("AUTH CRAM-MD5", challenge))
+                return false;
+            const QByteArray digest =
+                QMessageAuthenticationCode::hash(challenge, password, QCryptographicHash::Md5).toHex();
+            return command((user + ' ' + digest).toBase64(), reply, "****");
+        };
+    if (!sApopStamp.isEmpty())
+        methods << [&] {
+            const QByteArray digest =
+                QCryptographicHash::hash(sApopStamp + password, QCryptographicHash::Md5).toHex();
+            return command("APOP " + user + ' ' + digest, reply, "APOP " + user + " ****");
+        };
+    // The password itself travels only inside TLS, or where the server has no TLS at all.
+    if (socket.isEncrypted() || !bTlsOffered) {
+        if (sasl.contains(QStringLiteral("PLAIN")))
+            methods << [&] {
+                QByteArray challenge;
+                return saslStart("AUTH PLAIN", challenge) &&
+                       command((QByteArray(1, '\0') + user + '\0' + password).toBase64(), reply, "****");
+            };
+        methods <<
+            [&] { return command("USER " + user, reply) && command("PASS " + password, reply, "PASS ****"); };
     }
-    if (!ok && eError == ServerError)
-        eError = LoginFailed;
-    return ok;
+    if (methods.isEmpty())
+        return fail(LoginFailed, QStringLiteral("refusing to send the password in clear text"));
+    QStringList sRefusals;
+    for (const std::function<bool()>& method : std::as_const(methods)) {
+        if (method())
+            return true;
+        // A connection that broke or timed out is no refusal: nothing more is tried on it.
+        if ((eError != ServerError && eError != LoginFailed) || !socket.isConnected())
+            return false;
+        sRefusals << sErrorText;
+        // RFC 3206: the credentials themselves were refused; every other method would be refused the same, each
+        // after the server's delay for failed logins.
+        if (sErrorText.contains(QLatin1String("[AUTH]"), Qt::CaseInsensitive))
+            break;
+    }
+    return fail(LoginFailed, sRefusals.join(QStringLiteral(" / ")));
 }
 
 qint32 Pop3Client::Login(const QString& sUser, const QString& sPassword) {

@@ -180,6 +180,8 @@ void SmtpClient::clearVerdict() {
 bool SmtpClient::fail(Error e, const QString& sText) {
     eError = e;
     sErrorText = sText;
+    if (!sAuthRefusal.isEmpty())
+        sErrorText += QStringLiteral(" (after AUTH was refused: ") + sAuthRefusal + u')';
     socket.trace("!", sText.toUtf8());
     return false;
 }
@@ -212,6 +214,7 @@ bool SmtpClient::failFromSocket() {
 
 void SmtpClient::dropConnection() {
     socket.close();
+    sAuthRefusal.clear();
     sKeptServer.clear();
     bHeloDone = false;
     bTlsOffered = false;
@@ -385,9 +388,18 @@ bool SmtpClient::authenticate() {
         return true;
     }
     if (iReplyCode != 235) {
-        if (iReplyCode == 334)
-            command("*"); // cancels an exchange the server still expects more of
-        return fail(AuthFailed, QStringLiteral("authentication failed: ") + sReplyText);
+        const QString sRefusal = sReplyText;
+        if (iReplyCode == 334 && !command("*")) // cancels an exchange the server still expects more of
+            return false;
+        if (iReplyCode / 100 == 5 || iReplyCode / 100 == 4) {
+            // The receive account's login need not be the send server's: the server may take the mail without
+            // it, as it did before this client knew AUTH. Its answer, and this one, go with any later
+            // failure.
+            sAuthRefusal = sRefusal;
+            socket.trace("*", "AUTH refused; going on without it");
+            return true;
+        }
+        return fail(AuthFailed, QStringLiteral("authentication failed: ") + sRefusal);
     }
     return true;
 }

@@ -141,6 +141,8 @@ private:
     bool bHeloDone = false;
     bool bTlsOffered = false;
     bool bUsedTls = false;
+    // The server's answer to an AUTH it refused, while the session goes on without AUTH.
+    QString sAuthRefusal;
     QStringList sCapabilities;
     QStringList sReplyLines;
 

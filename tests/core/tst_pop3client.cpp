@@ -270,6 +270,21 @@ private Q_SLOTS:
         QVERIFY(timer.elapsed() < 10000);
     }
 
+    // Many servers announce APOP or CRAM-MD5 and then refuse them: the next method offered is tried, and the
+    // mailbox stays readable.
+    void aRefusedLoginMethodGivesWayToTheNext() {
+        Pop3FaultServer peer;
+        QVERIFY(peer.start(QStringLiteral("methods-refused")));
+        Pop3Client pop;
+        pop.ReplyTimeout = 2;
+        pop.LogFile = TestSupport::sandboxDir() + QStringLiteral("/methods.log");
+        QCOMPARE(openVisit(pop, peer.port()), 0);
+        const QByteArray trace = readFile(pop.LogFile);
+        QVERIFY(trace.contains("C: AUTH CRAM-MD5"));
+        QVERIFY(trace.contains("C: APOP"));
+        QVERIFY(trace.contains("C: PASS ****"));
+    }
+
     void aMessageCutShortIsNotTakenForWhole_data() {
         QTest::addColumn<QString>("mode");
         QTest::addColumn<int>("error");

@@ -5,6 +5,7 @@
 --mode drop-in-retr: a normal session with one message until RETR, where it stops half-way and hangs up.
 --mode stall-in-retr: the same, but it stays connected and silent after half the message.
 --mode no-uidl: a well-behaved server with two messages that knows no UIDL (and says so).
+--mode methods-refused: offers APOP (a time stamp) and CRAM-MD5 but refuses both; USER/PASS work.
 --mode endless-line: answers STAT with bytes that never end a line.
 --mode trickle: answers STAT one byte every half second, for ever.
 --mode endless-uidl: one message, and a UIDL listing that never ends.
@@ -29,6 +30,10 @@ async def session(reader, writer, mode):
     try:
         if mode == "silent":
             await reader.read()  # until the client gives up
+            return
+        if mode == "methods-refused":
+            writer.write(b"+OK ready <1.2@peer>\r\n")
+            await methods_refused(reader, writer)
             return
         writer.write(b"+OK ready\r\n")
         if mode == "no-uidl":
@@ -105,6 +110,33 @@ async def without_uidl(reader, writer):
         await writer.drain()
 
 
+async def methods_refused(reader, writer):
+    while True:
+        line = await reader.readline()
+        if not line:
+            return
+        cmd = line.strip().split(b" ")[0].upper()
+        if cmd == b"CAPA":
+            writer.write(b"+OK\r\nUSER\r\nSASL CRAM-MD5\r\nUIDL\r\n.\r\n")
+        elif cmd == b"AUTH":
+            writer.write(b"-ERR CRAM-MD5 not enabled\r\n")
+        elif cmd == b"APOP":
+            writer.write(b"-ERR APOP not enabled\r\n")
+        elif cmd in (b"USER", b"PASS"):
+            writer.write(b"+OK\r\n")
+        elif cmd == b"STAT":
+            writer.write(b"+OK 0 0\r\n")
+        elif cmd == b"UIDL":
+            writer.write(b"+OK\r\n.\r\n")
+        elif cmd == b"QUIT":
+            writer.write(b"+OK bye\r\n")
+            await writer.drain()
+            return
+        else:
+            writer.write(b"-ERR unknown\r\n")
+        await writer.drain()
+
+
 ENDLESS = ("endless-line", "trickle", "endless-uidl", "huge-retr", "huge-stat")
 ENDLESS_SECONDS = 60
 
@@ -171,7 +203,7 @@ async def _stop_at_eof(reader, stop):
 
 async def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--mode", required=True, choices=["silent", "drop-in-retr", "stall-in-retr", "no-uidl", *ENDLESS])
+    parser.add_argument("--mode", required=True, choices=["silent", "drop-in-retr", "stall-in-retr", "no-uidl", "methods-refused", *ENDLESS])
     parser.add_argument("--exit-on-stdin-eof", action="store_true")
     args = parser.parse_args()
     server = await asyncio.start_server(lambda r, w: session(r, w, args.mode), "127.0.0.1", 0)
