@@ -7,6 +7,7 @@
 #include "settings/mdlPassWord.h"
 #include "shell/frmOpening.h"
 #include "shell/mdlCommon.h"
+#include "shell/mdlLog.h"
 #include "shell/mdlMessage.h"
 
 #include <QApplication>
@@ -315,14 +316,23 @@ bool frmTest::runMailCheck() {
         }
         bResult = true;
     }
+    // A closed port and an untrusted certificate call for different remedies.
+    if (!visit.sReason.isEmpty())
+        sReport += sCrLf + QStringLiteral("理由: ") + visit.sReason;
     showMessage(sReport, sAppTitle, MsgIcon::Information);
     return bResult;
 }
 
 void frmTest::visitMailbox(Visit& visit) {
+    // The trace helps most when a check fails, so it is written whenever its switch is on.
+    Pop31.LogFile = clsSystem::instance().Pop3Log ? logPath(QStringLiteral("PLPop3.log")) : QString();
     visit.bConnected = Pop31.Connect(visit.sServer) != 0;
+    if (!visit.bConnected)
+        visit.sReason = Pop31.LastErrorText();
     if (visit.bConnected) {
         visit.bLoggedIn = Pop31.Login(visit.sUser, visit.sPassword) != 0;
+        if (!visit.bLoggedIn)
+            visit.sReason = Pop31.LastErrorText();
         if (visit.bLoggedIn) {
             if (Pop31.Stat() && Pop31.StatusCode() == 1) {
                 visit.bCounted = true;

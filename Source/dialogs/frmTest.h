@@ -61,6 +61,8 @@ private:
         bool bCounted = false;
         qint32 iCount = 0;
         QStringList sPreviews;
+        // Why connecting or logging in failed, in the component's words.
+        QString sReason;
     };
 
     void layoutTest();

@@ -7,9 +7,11 @@
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
+#include "shell/mdlLog.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -180,14 +182,16 @@ private Q_SLOTS:
     void failuresAreReportedAndStoredAsFailed_data() {
         QTest::addColumn<bool>("refused");
         QTest::addColumn<QString>("report");
+        // The reason comes last, in the server's or the system's words.
         QTest::newRow("wrong password")
             << false
-            << QStringLiteral("ユーザ認証に失敗しました\r\nユーザＩＤ、パスワードが正"
-                              "しく設定されているか確認して下さい");
-        QTest::newRow("refused") << true
-                                 << QStringLiteral(
-                                        "受信(POP3)サーバへの接続に失敗しました\r\n受信(POP3)サーバの設定"
-                                        "が正しくおこなわれているか確認して下さい");
+            << QStringLiteral(
+                   "ユーザ認証に失敗しました\r\nユーザＩＤ、パスワードが正"
+                   "しく設定されているか確認して下さい\r\n理由: -ERR [AUTH] Authentication failed.");
+        QTest::newRow("refused")
+            << true
+            << QStringLiteral("受信(POP3)サーバへの接続に失敗しました\r\n受信(POP3)サーバの設定"
+                              "が正しくおこなわれているか確認して下さい\r\n理由: Connection refused");
     }
     void failuresAreReportedAndStoredAsFailed() {
         QFETCH(bool, refused);
@@ -200,11 +204,17 @@ private Q_SLOTS:
         useSimpleSet(server(iPort), refused ? sPassword : QStringLiteral("wrong"));
         clsSystem::instance().setValueTest(true, clsSystem::ID_SIMPLE);
         clsSystem::instance().saveRegTest(QStringLiteral("Q-Post"), clsSystem::ID_SIMPLE);
+        clsSystem::instance().Pop3Log = true;
+        QFile::remove(logPath(QStringLiteral("PLPop3.log")));
         frmTest form;
         form.show();
         QCOMPARE(check(form), QStringList{report});
         QVERIFY(text(form, "lvlNumber").isEmpty() && text(form, "txt2").isEmpty());
         QCOMPARE(storedTest("Test2"), QStringLiteral("False"));
+        // The trace of the failed visit is there to read.
+        QFile trace(logPath(QStringLiteral("PLPop3.log")));
+        QVERIFY(trace.open(QIODevice::ReadOnly) && trace.readAll().contains("connect 127.0.0.1"));
+        clsSystem::instance().Pop3Log = false;
     }
 
     // Nothing is tried, or stored, without a server, a user id and a password.
