@@ -509,6 +509,7 @@ struct MailMessage::Impl {
     std::vector<GPtr<GObject>> kept; // streams and messages of encoded message/rfc822 parts
     bool bLoaded = false;
     bool bHeaderOnly = false;
+    bool bPartsCut = false;
 
     QString sFromName, sFromAddress, sReplyTo, sSubject, sBody;
     QList<Address> to, cc, bcc;
@@ -763,10 +764,51 @@ bool MailMessage::load(const QString& sPath, bool bHeaderOnly) {
     return parse(stream.release(), bHeaderOnly);
 }
 
+namespace {
+// Where a message would hold more parts than are read; -1 when it holds fewer. GMime builds every part it
+// finds, and a few hundred thousand tiny parts take gigabytes.
+gint64 partsCutoff(GMimeStream* stream) {
+    constexpr int iMaxBoundaries = 1000;
+    int iBoundaries = 0;
+    gint64 iOffset = 0;
+    char previous = '\n';
+    char dash = 0; // how many dashes opened the line so far
+    char buffer[65536];
+    for (;;) {
+        const gssize n = g_mime_stream_read(stream, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        for (gssize i = 0; i < n; ++i, ++iOffset) {
+            const char c = buffer[i];
+            if (previous == '\n')
+                dash = 0;
+            if (c == '-' && dash < 2 && (previous == '\n' || dash == 1)) {
+                if (++dash == 2 && ++iBoundaries > iMaxBoundaries) {
+                    g_mime_stream_reset(stream);
+                    return iOffset - 1;
+                }
+            } else {
+                dash = 3;
+            }
+            previous = c;
+        }
+    }
+    g_mime_stream_reset(stream);
+    return -1;
+}
+} // namespace
+
 bool MailMessage::parse(GMimeStream* source, bool bHeaderOnly) {
     GPtr<GMimeStream> stream(source);
     if (!stream)
         return false;
+    if (!bHeaderOnly) {
+        // The text found before the cut is kept; the caller can say that more was left unread.
+        const gint64 iCut = partsCutoff(stream.get());
+        d->bPartsCut = iCut >= 0;
+        if (d->bPartsCut)
+            stream.reset(g_mime_stream_substream(stream.get(), 0, iCut));
+    }
     d->options = g_mime_parser_options_new();
     // Raw 8-bit text that reaches GMime untouched (rare after preparedHeader) is tried in this order.
     const char* fallback[] = {"UTF-8", "CP932", "ISO-8859-1", nullptr};
@@ -801,6 +843,10 @@ bool MailMessage::parse(GMimeStream* source, bool bHeaderOnly) {
     if (!bHeaderOnly)
         d->readParts();
     return true;
+}
+
+bool MailMessage::partsCut() const {
+    return d->bPartsCut;
 }
 
 bool MailMessage::isLoaded() const {

@@ -24,6 +24,8 @@ public:
     void clear();
     bool isLoaded() const;
     bool isHeaderOnly() const;
+    // The message had more MIME parts than are read: only those before the cut were.
+    bool partsCut() const;
 
     QString FromName() const;
     // The sender's address; when the From field holds no readable address, its raw text (unfolded), so that

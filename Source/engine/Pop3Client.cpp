@@ -296,8 +296,8 @@ bool Pop3Client::authenticate(const QString& sUser, const QString& sPassword) {
         if ((eError != ServerError && eError != LoginFailed) || !socket.isConnected())
             return false;
         sRefusals << sErrorText;
-        // RFC 3206: the credentials themselves were refused; every other method would be refused the same, each
-        // after the server's delay for failed logins.
+        // RFC 3206: the credentials themselves were refused; every other method would be refused the same,
+        // each after the server's delay for failed logins.
         if (sErrorText.contains(QLatin1String("[AUTH]"), Qt::CaseInsensitive))
             break;
     }
@@ -635,6 +635,9 @@ QString Pop3Client::HeaderLine(qint32 k) {
 
 QString Pop3Client::Body() {
     return current() && ensureWhole() ? message->Body() : QString();
+}
+bool Pop3Client::PartsCut() {
+    return current() && bMessageWhole && message->partsCut();
 }
 qint32 Pop3Client::AttachmentCount() {
     return current() && ensureWhole() ? message->AttachmentCount() : 0;

@@ -86,6 +86,8 @@ public:
     QString ReplyTo();
     QString Subject();
     QString Body();
+    // After Body: the message had more MIME parts than are read.
+    bool PartsCut();
     qint32 ToCount();
     QString ToName(qint32 k);
     QString ToAddress(qint32 k);

@@ -430,6 +430,8 @@ bool clsMailTransfer::fillSlot(Pop3Client& pop3Cntrol, Slot& slot, const QString
     const QString sText = pop3Cntrol.Body();
     if (pop3Cntrol.LastError() != 0)
         return false;
+    if (pop3Cntrol.PartsCut())
+        writeRunLog(QStringLiteral("MIMEパートが多すぎるため、先頭の部分だけ読みました: ") + slot.sSubject);
     slot.sBody = sComment + sText;
 
     slot.lToCount = qMin(pop3Cntrol.ToCount(), qint32(20));
