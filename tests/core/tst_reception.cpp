@@ -269,6 +269,18 @@ private Q_SLOTS:
         sActual.replace(QRegularExpression(QStringLiteral("^---- \\d\\d:\\d\\d:\\d\\d ")),
                         QStringLiteral("---- HH:MM:SS "));
         QCOMPARE(sActual, sExpected);
+
+        // A long body is cut at 4 KiB in the log, with how much was left out.
+        log.close();
+        QVERIFY(log.remove());
+        dovecot.addMessage(sUser,
+                           "From: a@example.com\r\nSubject: long\r\n\r\n" + QByteArray(10000, 'x') + "\r\n");
+        QCOMPARE(visit(pop), 2);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QString sLong = QStringDecoder(QStringDecoder::System).decode(log.readAll());
+        QVERIFY2(sLong.contains(QString(4096, u'x') +
+                                QStringLiteral("\r\n(本文の残り5906文字は省略しました)\r\n")),
+                 qPrintable(sLong.right(200)));
     }
 
     // Nothing of a download that broke off reaches the store, and the visit ends there instead of reading
