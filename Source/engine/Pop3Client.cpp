@@ -102,15 +102,25 @@ bool Pop3Client::readMultiLineTo(const std::function<bool(const QByteArray&)>& k
             break;
         if (line.startsWith('.'))
             line.remove(0, 1);
-        // Some servers send a line or two of the body with TOP n 0; the header must end at its blank line.
-        if (bHeaderOnly && bHeaderEnded)
-            continue;
-        if (line.isEmpty())
-            bHeaderEnded = true;
-        line += "\r\n";
-        // The rest of the answer is still read after a failure, so the session stays in step.
-        bKept = bKept && keep(line);
-        iSize += line.size();
+        const auto take = [&](QByteArray& part) {
+            // Some servers send a line or two of the body with TOP n 0; the header must end at its blank
+            // line.
+            if (bHeaderOnly && bHeaderEnded)
+                return;
+            if (part.isEmpty())
+                bHeaderEnded = true;
+            part += "\r\n";
+            // The rest of the answer is still read after a failure, so the session stays in step.
+            bKept = bKept && keep(part);
+            iSize += part.size();
+        };
+        // Some mail ends its lines with a bare CR: those are lines too, or the whole header would be one.
+        if (!line.contains('\r')) {
+            take(line);
+        } else {
+            for (QByteArray& part : line.split('\r'))
+                take(part);
+        }
         if (iSize > MaxMessageBytes) {
             socket.close();
             return fail(TooLarge,

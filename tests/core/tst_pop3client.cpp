@@ -270,6 +270,22 @@ private Q_SLOTS:
         QVERIFY(timer.elapsed() < 10000);
     }
 
+    // Lines that end in a bare CR are lines: the header is not one long field, nor the text lost in it.
+    void bareCrEndsALine() {
+        DovecotServer dovecot;
+        QVERIFY(dovecot.start());
+        dovecot.addMessage(
+            sUser, "From: a@example.com\rSubject: bare\rTo: b@example.com\r\rthe body\rsecond line\r");
+        Pop3Client pop;
+        pop.WholeAtOnce = true;
+        QCOMPARE(openVisit(pop, dovecot.port()), 1);
+        QVERIFY(pop.Retrieve(1));
+        QCOMPARE(pop.Subject(), QStringLiteral("bare"));
+        QCOMPARE(pop.ToAddress(1), QStringLiteral("b@example.com"));
+        QCOMPARE(pop.Body(), QStringLiteral("the body\r\nsecond line\r\n"));
+        closeVisit(pop);
+    }
+
     // Many servers announce APOP or CRAM-MD5 and then refuse them: the next method offered is tried, and the
     // mailbox stays readable.
     void aRefusedLoginMethodGivesWayToTheNext() {
