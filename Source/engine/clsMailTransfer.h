@@ -25,9 +25,10 @@ public:
                       const QString& sPassword, const QString& sTempDir);
     void clearClass();
     qint32 getReciveMailTotal() const { return lTotal; }
-    // Whether a slot holds mail that is neither forwarded, held back nor a command.
+    // Whether any slot is due for forwarding.
     bool hasMailToForward() const;
-    // Whether the cycles are to forward the slot: it holds mail not yet forwarded, held back or obeyed.
+    // Whether the cycles are to forward the slot: it holds mail not yet forwarded, held back, obeyed or given
+    // up.
     bool isDue(qint32 lIndex) const;
     qint32 getReciveMailNum() const { return lLastRead; }
     void outputClass() const {}
