@@ -33,14 +33,14 @@ async def session(reader, writer, mode):
             return
         if mode == "methods-refused":
             writer.write(b"+OK ready <1.2@peer>\r\n")
-            await methods_refused(reader, writer)
+            await dialogue(reader, writer, methods_refused)
             return
         writer.write(b"+OK ready\r\n")
         if mode == "no-uidl":
-            await without_uidl(reader, writer)
+            await dialogue(reader, writer, without_uidl)
             return
         if mode in ENDLESS:
-            await endless(reader, writer, mode)
+            await dialogue(reader, writer, endless(writer, mode))
             return
         while True:
             line = await reader.readline()
@@ -83,66 +83,57 @@ MESSAGES = [b"From: Sender <sender@example.com>\r\nTo: user@example.com\r\nSubje
             b"Message-ID: <no-uidl-%d@example.com>\r\n\r\nmessage number %d\r\n" % (n, n, n) for n in (1, 2)]
 
 
-async def without_uidl(reader, writer):
+async def dialogue(reader, writer, answer):
+    """Answers one command after another: answer(cmd, number) gives the reply, None for an unknown command, or
+    a coroutine that writes an endless reply, after which the session ends. QUIT is answered here."""
     while True:
         line = await reader.readline()
         if not line:
             return
         words = line.strip().split(b" ")
         cmd = words[0].upper()
-        number = int(words[1]) if len(words) > 1 and words[1].isdigit() else 0
-        if cmd == b"CAPA":
-            writer.write(b"+OK\r\nUSER\r\nTOP\r\n.\r\n")
-        elif cmd in (b"USER", b"PASS", b"NOOP"):
-            writer.write(b"+OK\r\n")
-        elif cmd == b"STAT":
-            writer.write(b"+OK %d %d\r\n" % (len(MESSAGES), sum(map(len, MESSAGES))))
-        elif cmd in (b"TOP", b"RETR") and 1 <= number <= len(MESSAGES):
-            text = MESSAGES[number - 1]
-            writer.write(b"+OK\r\n" + (text.split(b"\r\n\r\n")[0] + b"\r\n\r\n" if cmd == b"TOP" else text)
-                         + b".\r\n")
-        elif cmd == b"QUIT":
+        if cmd == b"QUIT":
             writer.write(b"+OK bye\r\n")
             await writer.drain()
             return
-        else:
-            writer.write(b"-ERR not here\r\n")
+        reply = answer(cmd, int(words[1]) if len(words) > 1 and words[1].isdigit() else 0)
+        if asyncio.iscoroutine(reply):
+            await reply
+            return
+        writer.write(b"-ERR not here\r\n" if reply is None else reply)
         await writer.drain()
 
 
-async def methods_refused(reader, writer):
-    while True:
-        line = await reader.readline()
-        if not line:
-            return
-        cmd = line.strip().split(b" ")[0].upper()
-        if cmd == b"CAPA":
-            writer.write(b"+OK\r\nUSER\r\nSASL CRAM-MD5\r\nUIDL\r\n.\r\n")
-        elif cmd == b"AUTH":
-            writer.write(b"-ERR CRAM-MD5 not enabled\r\n")
-        elif cmd == b"APOP":
-            writer.write(b"-ERR APOP not enabled\r\n")
-        elif cmd in (b"USER", b"PASS"):
-            writer.write(b"+OK\r\n")
-        elif cmd == b"STAT":
-            writer.write(b"+OK 0 0\r\n")
-        elif cmd == b"UIDL":
-            writer.write(b"+OK\r\n.\r\n")
-        elif cmd == b"QUIT":
-            writer.write(b"+OK bye\r\n")
-            await writer.drain()
-            return
-        else:
-            writer.write(b"-ERR unknown\r\n")
-        await writer.drain()
+def without_uidl(cmd, number):
+    if cmd == b"CAPA":
+        return b"+OK\r\nUSER\r\nTOP\r\n.\r\n"
+    if cmd in (b"USER", b"PASS", b"NOOP"):
+        return b"+OK\r\n"
+    if cmd == b"STAT":
+        return b"+OK %d %d\r\n" % (len(MESSAGES), sum(map(len, MESSAGES)))
+    if cmd in (b"TOP", b"RETR") and 1 <= number <= len(MESSAGES):
+        text = MESSAGES[number - 1]
+        return b"+OK\r\n" + (text.split(b"\r\n\r\n")[0] + b"\r\n\r\n" if cmd == b"TOP" else text) + b".\r\n"
+    return None
+
+
+def methods_refused(cmd, number):
+    return {b"CAPA": b"+OK\r\nUSER\r\nSASL CRAM-MD5\r\nUIDL\r\n.\r\n",
+            b"AUTH": b"-ERR CRAM-MD5 not enabled\r\n",
+            b"APOP": b"-ERR APOP not enabled\r\n",
+            b"USER": b"+OK\r\n",
+            b"PASS": b"+OK\r\n",
+            b"STAT": b"+OK 0 0\r\n",
+            b"UIDL": b"+OK\r\n.\r\n"}.get(cmd)
 
 
 ENDLESS = ("endless-line", "trickle", "endless-uidl", "huge-retr", "huge-stat")
 ENDLESS_SECONDS = 60
 
 
-async def pour(writer, piece, pause):
-    """Writes the same piece again and again until the time is up or the client has gone."""
+async def pour(writer, first, piece, pause):
+    """Writes first, then the same piece again and again until the time is up or the client has gone."""
+    writer.write(first)
     loop = asyncio.get_running_loop()
     end = loop.time() + ENDLESS_SECONDS
     count = 0
@@ -153,47 +144,29 @@ async def pour(writer, piece, pause):
         await asyncio.sleep(pause)
 
 
-async def endless(reader, writer, mode):
-    while True:
-        line = await reader.readline()
-        if not line:
-            return
-        words = line.strip().split(b" ")
-        cmd = words[0].upper()
+def endless(writer, mode):
+    def answer(cmd, number):
         if cmd == b"CAPA":
-            writer.write(b"+OK\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n")
-        elif cmd in (b"USER", b"PASS", b"NOOP"):
-            writer.write(b"+OK\r\n")
-        elif cmd == b"STAT" and mode == "endless-line":
-            writer.write(b"+OK ")
-            await pour(writer, lambda n: b"9" * 65536, 0)
-            return
-        elif cmd == b"STAT" and mode == "trickle":
-            await pour(writer, lambda n: b"+OK 1 5\r\n"[(n - 1) % 9:(n - 1) % 9 + 1], 0.5)
-            return
-        elif cmd == b"STAT":
-            writer.write(b"+OK 2000000 99\r\n" if mode == "huge-stat" else b"+OK 1 99\r\n")
-        elif cmd in (b"UIDL", b"LIST") and mode == "huge-stat":
-            writer.write(b"-ERR not here\r\n")
-        elif cmd == b"UIDL":
-            writer.write(b"+OK\r\n")
-            if mode == "endless-uidl":
-                await pour(writer, lambda n: b"".join(b"%d uid-%d\r\n" % (k, k) for k in range(n * 1000, n * 1000 + 1000)), 0)
-                return
-            writer.write(b"1 uid-1\r\n.\r\n")
-        elif cmd in (b"TOP", b"RETR") and mode == "huge-stat":
-            writer.write(b"+OK\r\n" + HEADER + b".\r\n")
-        elif cmd in (b"TOP", b"RETR"):
-            writer.write(b"+OK\r\n" + HEADER)
-            await pour(writer, lambda n: b"line of a message without end\r\n" * 2048, 0)
-            return
-        elif cmd == b"QUIT":
-            writer.write(b"+OK bye\r\n")
-            await writer.drain()
-            return
-        else:
-            writer.write(b"-ERR unknown\r\n")
-        await writer.drain()
+            return b"+OK\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n"
+        if cmd in (b"USER", b"PASS", b"NOOP"):
+            return b"+OK\r\n"
+        if cmd == b"STAT" and mode == "endless-line":
+            return pour(writer, b"+OK ", lambda n: b"9" * 65536, 0)
+        if cmd == b"STAT" and mode == "trickle":
+            return pour(writer, b"", lambda n: b"+OK 1 5\r\n"[(n - 1) % 9:(n - 1) % 9 + 1], 0.5)
+        if cmd == b"STAT":
+            return b"+OK 2000000 99\r\n" if mode == "huge-stat" else b"+OK 1 99\r\n"
+        if mode == "huge-stat":
+            return b"+OK\r\n" + HEADER + b".\r\n" if cmd in (b"TOP", b"RETR") else None
+        if cmd == b"UIDL" and mode == "endless-uidl":
+            return pour(writer, b"+OK\r\n", lambda n: b"".join(
+                b"%d uid-%d\r\n" % (k, k) for k in range(n * 1000, n * 1000 + 1000)), 0)
+        if cmd == b"UIDL":
+            return b"+OK\r\n1 uid-1\r\n.\r\n"
+        if cmd in (b"TOP", b"RETR"):
+            return pour(writer, b"+OK\r\n" + HEADER, lambda n: b"line of a message without end\r\n" * 2048, 0)
+        return None
+    return answer
 
 
 async def _stop_at_eof(reader, stop):
