@@ -132,10 +132,7 @@ private Q_SLOTS:
     void initTestCase() {
         setProgramFolder(logDir.path());
         // The receive account also signs in to the SMTP server.
-        SmtpTestServer::Options options;
-        options.sUser = sUser;
-        options.sPassword = sPassword;
-        QVERIFY(smtpServer.start(options));
+        QVERIFY(smtpServer.start(SmtpTestServer::Options::login(sUser, sPassword)));
     }
 
     void init() {

@@ -103,6 +103,13 @@ public:
         bool wrongHostCertificate = false;
         QString sUser; // with a user, AUTH PLAIN/LOGIN are offered and required before MAIL
         QString sPassword;
+        // Plain SMTP that wants this login, as the receive account's.
+        static Options login(const QString& sUserName, const QString& sSecret) {
+            Options options;
+            options.sUser = sUserName;
+            options.sPassword = sSecret;
+            return options;
+        }
     };
     struct Message {
         QByteArray raw;    // as received, dot-unstuffed, CRLF kept
