@@ -11,6 +11,7 @@
 #include <QStringDecoder>
 #include <QStringList>
 #include <algorithm>
+#include <cstring>
 #include <fcntl.h>
 #include <gmime/gmime.h>
 #include <mutex>
@@ -765,36 +766,212 @@ bool MailMessage::load(const QString& sPath, bool bHeaderOnly) {
 }
 
 namespace {
-// Where a message would hold more parts than are read; -1 when it holds fewer. GMime builds every part it
-// finds, and a few hundred thousand tiny parts take gigabytes.
-gint64 partsCutoff(GMimeStream* stream) {
-    constexpr int iMaxBoundaries = 1000;
-    int iBoundaries = 0;
+// What a first reading of the whole mail finds before GMime builds it.
+struct Survey {
+    // Where a message would hold more parts than are read; -1 when it holds fewer. GMime builds every part
+    // it finds, and a few hundred thousand tiny parts take gigabytes.
+    gint64 iCut = -1;
+    // The header blocks, [start, end): the mail's own and each part's.
+    QList<std::pair<gint64, gint64>> headers;
+    // Where a header runs straight into text: GMime would take that text for broken header lines and drop
+    // it, so an empty line goes there.
+    QList<gint64> breaks;
+    // GMime ends a header value at a NUL, losing the rest of it.
+    bool bHeaderNul = false;
+};
+
+class Surveyor {
+public:
+    Surveyor(Survey& result, bool bHeaderOnly) : r(result), bHeaderOnly(bHeaderOnly) {}
+
+    // False once the cut is found: nothing after it matters.
+    bool feed(const char* p, gssize n) {
+        while (n > 0) {
+            const auto* eol = static_cast<const char*>(memchr(p, '\n', size_t(n)));
+            const gssize iLength = eol ? eol - p : n;
+            take(p, iLength);
+            iOffset += iLength;
+            if (!eol)
+                return true;
+            ++iOffset;
+            if (!endLine())
+                return false;
+            p += iLength + 1;
+            n -= iLength + 1;
+        }
+        return true;
+    }
+
+    void finish() {
+        if (r.iCut < 0 && iOffset > iLineStart)
+            endLine();
+        // A header cut off by the end of a header-only copy is whole as far as anyone can tell.
+        if (bHeader)
+            closeHeader(r.iCut >= 0 ? r.iCut : iOffset, r.iCut < 0 && !bHeaderOnly && iText >= 0);
+    }
+
+private:
+    static constexpr int iMaxBoundaries = 1000;
+    static constexpr qsizetype iPrefix = 8192;
+
+    // Keeps a line's first bytes: all of them in a header, otherwise enough to tell a boundary.
+    void take(const char* p, gssize n) {
+        if (bHeader && n > 0) {
+            bColon = bColon || memchr(p, ':', size_t(n));
+            bNul = bNul || memchr(p, '\0', size_t(n));
+        }
+        if (line.size() < 2) {
+            const gssize k = qMin<gssize>(n, 2 - line.size());
+            line.append(p, k);
+            p += k;
+            n -= k;
+        }
+        if (n > 0 && line.size() < iPrefix && (bHeader || line.startsWith("--")))
+            line.append(p, qMin<gssize>(n, iPrefix - line.size()));
+    }
+
+    bool endLine() {
+        const bool bDashes = line.startsWith("--");
+        if (bDashes && ++iDashLines > iMaxBoundaries) {
+            r.iCut = iLineStart;
+            return false;
+        }
+        const int iBoundary = bDashes ? boundaryKind() : 0;
+        if (bHeader) {
+            if (iBoundary)
+                closeHeader(iLineStart, true);
+            else if (line.isEmpty() || line == "\r")
+                closeHeader(iLineStart, false);
+            else if (isField()) {
+                iText = -1;
+                r.bHeaderNul = r.bHeaderNul || bNul;
+                collectBoundary();
+            } else if (iText < 0) {
+                iText = iLineStart;
+            }
+        }
+        if (iBoundary == 1) {
+            bHeader = true;
+            iHeaderStart = iOffset;
+        }
+        line.resize(0); // keeps the buffer: a mail has a million lines
+        bColon = bNul = false;
+        iLineStart = iOffset;
+        return true;
+    }
+
+    // A folded line goes on a header line, not text; a line with a colon after text (an mbox "From " line
+    // opens some mails) shows the header goes on.
+    bool isField() const {
+        const bool bFolded = line[0] == ' ' || line[0] == '\t';
+        return iText < 0 ? bColon || bFolded : bColon && !bFolded;
+    }
+
+    // A block that ends without an empty line gets one before its first text line, or before the boundary.
+    void closeHeader(gint64 iEnd, bool bBreak) {
+        if (bBreak && iText >= 0)
+            iEnd = iText;
+        if (bBreak)
+            r.breaks.append(iEnd);
+        r.headers.append({iHeaderStart, iEnd});
+        bHeader = false;
+        iText = -1;
+    }
+
+    // 1 for a line that opens a part, 2 for one that closes a multipart, 0 for any other.
+    int boundaryKind() const {
+        for (const QByteArray& b : boundaries) {
+            if (line.size() < 2 + b.size() || line.mid(2, b.size()) != b)
+                continue;
+            const QByteArray rest = line.mid(2 + b.size()).trimmed();
+            if (rest.isEmpty())
+                return 1;
+            if (rest == "--")
+                return 2;
+        }
+        return 0;
+    }
+
+    void collectBoundary() {
+        const qsizetype iAt = line.toLower().indexOf("boundary");
+        if (iAt < 0 || boundaries.size() >= iMaxBoundaries)
+            return;
+        qsizetype i = iAt + 8;
+        auto skipBlanks = [&] {
+            while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+                ++i;
+        };
+        skipBlanks();
+        if (i >= line.size() || line[i] != '=')
+            return;
+        ++i;
+        skipBlanks();
+        QByteArray b;
+        if (i < line.size() && line[i] == '"') {
+            const qsizetype iClose = line.indexOf('"', i + 1);
+            b = line.mid(i + 1, iClose < 0 ? -1 : iClose - i - 1);
+        } else {
+            const qsizetype iStart = i;
+            while (i < line.size() && line[i] != ';' && line[i] != ' ' && line[i] != '\t' && line[i] != '\r')
+                ++i;
+            b = line.mid(iStart, i - iStart);
+        }
+        if (!b.isEmpty() && !boundaries.contains(b))
+            boundaries.append(b);
+    }
+
+    Survey& r;
+    const bool bHeaderOnly;
     gint64 iOffset = 0;
-    char previous = '\n';
-    char dash = 0; // how many dashes opened the line so far
+    gint64 iLineStart = 0;
+    QByteArray line;
+    bool bColon = false;
+    bool bNul = false;
+    bool bHeader = true;
+    gint64 iHeaderStart = 0;
+    gint64 iText = -1; // where text begins in the current header block, as far as it has been read
+    int iDashLines = 0;
+    QList<QByteArray> boundaries;
+};
+
+Survey survey(GMimeStream* stream, bool bHeaderOnly) {
+    Survey result;
+    Surveyor lines(result, bHeaderOnly);
     char buffer[65536];
     for (;;) {
         const gssize n = g_mime_stream_read(stream, buffer, sizeof buffer);
+        if (n <= 0 || !lines.feed(buffer, n))
+            break;
+    }
+    lines.finish();
+    g_mime_stream_reset(stream);
+    return result;
+}
+
+// The mail up to the cut in memory, with an empty line at each break and without NULs in its headers.
+GMimeStream* mended(GMimeStream* stream, const Survey& found) {
+    QByteArray bytes;
+    gint64 iOffset = 0;
+    qsizetype iHeader = 0;
+    qsizetype iBreak = 0;
+    char buffer[65536];
+    while (found.iCut < 0 || iOffset < found.iCut) {
+        const gssize n = g_mime_stream_read(stream, buffer, sizeof buffer);
         if (n <= 0)
             break;
-        for (gssize i = 0; i < n; ++i, ++iOffset) {
-            const char c = buffer[i];
-            if (previous == '\n')
-                dash = 0;
-            if (c == '-' && dash < 2 && (previous == '\n' || dash == 1)) {
-                if (++dash == 2 && ++iBoundaries > iMaxBoundaries) {
-                    g_mime_stream_reset(stream);
-                    return iOffset - 1;
-                }
-            } else {
-                dash = 3;
+        for (gssize i = 0; i < n && (found.iCut < 0 || iOffset < found.iCut); ++i, ++iOffset) {
+            if (iBreak < found.breaks.size() && found.breaks[iBreak] == iOffset) {
+                bytes.append(bytes.endsWith('\n') && !bytes.endsWith("\r\n") ? "\n" : "\r\n");
+                ++iBreak;
             }
-            previous = c;
+            while (iHeader < found.headers.size() && found.headers[iHeader].second <= iOffset)
+                ++iHeader;
+            const bool bInHeader = iHeader < found.headers.size() && found.headers[iHeader].first <= iOffset;
+            if (buffer[i] != '\0' || !bInHeader)
+                bytes.append(buffer[i]);
         }
     }
-    g_mime_stream_reset(stream);
-    return -1;
+    return g_mime_stream_mem_new_with_buffer(bytes.constData(), size_t(bytes.size()));
 }
 } // namespace
 
@@ -802,13 +979,13 @@ bool MailMessage::parse(GMimeStream* source, bool bHeaderOnly) {
     GPtr<GMimeStream> stream(source);
     if (!stream)
         return false;
-    if (!bHeaderOnly) {
-        // The text found before the cut is kept; the caller can say that more was left unread.
-        const gint64 iCut = partsCutoff(stream.get());
-        d->bPartsCut = iCut >= 0;
-        if (d->bPartsCut)
-            stream.reset(g_mime_stream_substream(stream.get(), 0, iCut));
-    }
+    // The text found before a cut is kept; the caller can say that more was left unread.
+    const Survey found = survey(stream.get(), bHeaderOnly);
+    d->bPartsCut = found.iCut >= 0;
+    if (found.bHeaderNul || !found.breaks.isEmpty())
+        stream.reset(mended(stream.get(), found));
+    else if (d->bPartsCut)
+        stream.reset(g_mime_stream_substream(stream.get(), 0, found.iCut));
     d->options = g_mime_parser_options_new();
     // Raw 8-bit text that reaches GMime untouched (rare after preparedHeader) is tried in this order.
     const char* fallback[] = {"UTF-8", "CP932", "ISO-8859-1", nullptr};
