@@ -62,7 +62,7 @@ CheckOutcome clsSimpleCycle::check() {
     CheckOutcome outcome = CheckOutcome::CarryOn;
     QString sError;
     try {
-        const CheckDeadline deadline(Pop31, Smtp1);
+        const CheckDeadline deadline(Pop31, Smtp1, checkDeadlineSeconds);
         outcome = runCheck();
     } catch (const std::exception& e) {
         sError = QString::fromLocal8Bit(e.what());

@@ -31,6 +31,8 @@ public:
 
     // For tests: runs before each slot is forwarded, so a test can make a check fail part-way.
     std::function<void(qint32 lIndex)> beforeForwardForTest;
+    // For tests: a check's deadline shorter than the real one.
+    int checkDeadlineSeconds = iCheckDeadlineSeconds;
 
 private:
     struct Settings;

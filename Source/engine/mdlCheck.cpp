@@ -78,9 +78,9 @@ bool noteUnconfirmed(qint32 lIndex, const QString& sDestination, const QString& 
     return true;
 }
 
-CheckDeadline::CheckDeadline(Pop3Client& pop3Cntrol, SmtpClient& smtpCntrol)
+CheckDeadline::CheckDeadline(Pop3Client& pop3Cntrol, SmtpClient& smtpCntrol, int iSeconds)
     : pop3(pop3Cntrol), smtp(smtpCntrol) {
-    const QDeadlineTimer deadline(qint64(iCheckDeadlineSeconds) * 1000);
+    const QDeadlineTimer deadline(qint64(iSeconds) * 1000);
     pop3.setDeadline(deadline);
     smtp.setDeadline(deadline);
 }

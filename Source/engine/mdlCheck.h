@@ -11,7 +11,7 @@ constexpr int iCheckDeadlineSeconds = 600;
 // Holds both components to the check's deadline while it lives.
 class CheckDeadline {
 public:
-    CheckDeadline(Pop3Client& pop3, SmtpClient& smtp);
+    CheckDeadline(Pop3Client& pop3, SmtpClient& smtp, int iSeconds = iCheckDeadlineSeconds);
     ~CheckDeadline();
     CheckDeadline(const CheckDeadline&) = delete;
     CheckDeadline& operator=(const CheckDeadline&) = delete;

@@ -10,6 +10,7 @@
 #include "settings/mdlPassWord.h"
 #include "shell/mdlLog.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QRegularExpression>
@@ -396,6 +397,26 @@ private Q_SLOTS:
                     .hasMatch());
 
         setSetting(4, QStringLiteral("127.0.0.1:%1").arg(smtpServer.port()));
+        QCOMPARE(cycle->tick(), CheckOutcome::CarryOn);
+        QCOMPARE(sent().size(), 1);
+    }
+
+    // A server that answers too slowly for the check but fast enough for each reply: the check's own deadline
+    // ends it, and the next check runs as usual.
+    void aCheckEndsAtItsDeadline() {
+        Pop3FaultServer slow;
+        QVERIFY(slow.start(QStringLiteral("trickle")));
+        setSetting(1, QStringLiteral("127.0.0.1:%1").arg(slow.port()));
+        pop->ReplyTimeout = 60;
+        cycle->checkDeadlineSeconds = 2;
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(cycle->tick(), CheckOutcome::CarryOn);
+        QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(readLog(QStringLiteral("PLRun.log")).contains(QStringLiteral("the check ran out of time")));
+
+        setSetting(1, QStringLiteral("127.0.0.1:%1").arg(dovecot.port()));
+        dovecot.addMessage(sUser, plain());
         QCOMPARE(cycle->tick(), CheckOutcome::CarryOn);
         QCOMPARE(sent().size(), 1);
     }
