@@ -632,6 +632,8 @@ struct MailMessage::Impl {
 
     // Leaves in depth-first order, descending into forwarded messages.
     void collectLeaves(GMimeObject* object, QList<Leaf>& leaves, int iDepth) {
+        if (object && iDepth > 64)
+            bPartsCut = true;
         if (!object || iDepth > 64)
             return;
         if (GMIME_IS_MULTIPART(object)) {

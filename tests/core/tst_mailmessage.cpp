@@ -323,9 +323,9 @@ private Q_SLOTS:
         QCOMPARE(mail.HeaderLine(2), QStringLiteral("Subject: テスト テスト"));
     }
 
-    // The reception tests the sender address for this text to spot a sender it could not decode.
     // A few hundred thousand tiny parts would take gigabytes to build: only the first thousand are read, from
-    // a file or from memory, and the text in them is kept.
+    // a file or from memory, and the text in them is kept. So is the text above parts nested too deep to
+    // read.
     void tooManyPartsAreCutAndTheTextKept() {
         for (int iParts : {10, 100000}) {
             QByteArray m = "From: a@example.jp\r\nSubject: parts\r\nMIME-Version: 1.0\r\n"
@@ -344,6 +344,16 @@ private Q_SLOTS:
                 QCOMPARE(mail->Body(), QStringLiteral("the text"));
             }
         }
+        QByteArray nested =
+            "From: a@example.jp\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b0\r\n"
+            "\r\n--b0\r\nContent-Type: text/plain\r\n\r\nthe text\r\n";
+        for (int k = 1; k < 100; ++k)
+            nested += "--b" + QByteArray::number(k - 1) + "\r\nContent-Type: multipart/mixed; boundary=b" +
+                      QByteArray::number(k) + "\r\n\r\n";
+        MailMessage deep;
+        QVERIFY(deep.loadData(nested));
+        QVERIFY(deep.partsCut());
+        QCOMPARE(deep.Body(), QStringLiteral("the text"));
     }
 
     // A NUL in a header and a part whose header runs straight into its text lose nothing that follows.
@@ -383,6 +393,7 @@ private Q_SLOTS:
         }
     }
 
+    // The reception tests the sender address for this text to spot a sender it could not decode.
     void undecodableSenderKeepsCharsetName() {
         MailMessage mail;
         QVERIFY(mail.load(writeFile("From: =?ISO-2022-JP?B?GyRCJUYlOSVIGyhC?=\r\nSubject: x\r\n\r\nx\r\n")));
