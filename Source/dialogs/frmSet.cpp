@@ -446,7 +446,17 @@ QWidget* frmSet::buildSendPage() {
     SRV2_lblComb1->setBuddy(SRV2_Comb1);
     grid->addWidget(SRV2_lblComb1, 1, 0);
     grid->addWidget(SRV2_Comb1, 1, 1);
-    grid->setRowStretch(7, 1);
+    REMOTE_lbl1 = new QLabel(QStringLiteral("コマンドの暗証番号"), page);
+    REMOTE_txt1 =
+        lineEdit(page, QStringLiteral("REMOTE_txt1"),
+                 "設定すると、転送先からのコマンドメールは件名のコマンドの後に空白と暗証番号を付けた"
+                 "ときだけ実行します（例: SHUTDOWN 4711）。半角英数字32文字まで、空欄なら不要です");
+    REMOTE_txt1->setEchoMode(QLineEdit::Password);
+    REMOTE_txt1->setMaxLength(32);
+    REMOTE_lbl1->setBuddy(REMOTE_txt1);
+    grid->addWidget(REMOTE_lbl1, 7, 0);
+    grid->addWidget(REMOTE_txt1, 7, 1);
+    grid->setRowStretch(8, 1);
     grid->setColumnStretch(2, 1);
     SRV2_Comb1->beforePopup = [this] { rebuildSenderChoice(); };
     connect(SRV2_Comb1, &QComboBox::activated, this, &frmSet::senderChosen);
@@ -592,6 +602,7 @@ void frmSet::showSettings() {
     SRV2_txt1[2]->clear();
     for (int f = 3; f <= 5; ++f)
         SRV2_txt1[f]->setText(srv2.getValue(2, {0, f}).toString());
+    REMOTE_txt1->setText(set.Remote().commandPin());
 
     choose(WTH1_opt1, valueOf(set.WTH1().getValue(1)));
     WTH1_txt1->setText(set.WTH1().getValue(2).toString());
@@ -657,6 +668,7 @@ bool frmSet::storeSettings() {
     set.PAS1().setValue(1, {PAS1_opt1->isChecked() ? 0 : 1});
     set.OPT1().setValue(1, {OPT1_Opt1[0]->isChecked() ? 0 : 1});
     set.OPT1().setValue(2, {OPT1_Opt2[0]->isChecked() ? 0 : 1});
+    set.Remote().setCommandPin(REMOTE_txt1->text());
     return true;
 }
 
@@ -685,6 +697,8 @@ bool frmSet::checkSendPage() {
         if (!SRV2_txt1[i]->text().isEmpty() && !checkMailAddress(SRV2_txt1[i]->text()))
             return refuse(SRV2_txt1[i], wrong(SRV2_lbl1[i]));
     }
+    if (!clsRemote::isValidPin(REMOTE_txt1->text()))
+        return refuse(REMOTE_txt1, wrong(REMOTE_lbl1) + QStringLiteral("半角英数字で入力して下さい。"));
     return true;
 }
 

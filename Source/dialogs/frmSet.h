@@ -114,6 +114,9 @@ private:
     QLineEdit* SRV2_txt1[6] = {};
     QLabel* SRV2_lblComb1 = nullptr;
     PopupComboBox* SRV2_Comb1 = nullptr;
+    // The command PIN sits with the forwarding address, since commands come from there.
+    QLabel* REMOTE_lbl1 = nullptr;
+    QLineEdit* REMOTE_txt1 = nullptr;
 
     QLineEdit* WTH1_txt1 = nullptr;
     QWidget* WTH1_frm1 = nullptr;

@@ -42,6 +42,7 @@ clsSet1::~clsSet1() {
     pWTH2.reset();
     pPAS1.reset();
     pOPT1.reset();
+    pRemote.reset();
 }
 
 clsFIL1& clsSet1::FIL1() {
@@ -74,9 +75,12 @@ clsPAS1& clsSet1::PAS1() {
 clsOPT1& clsSet1::OPT1() {
     return created(pOPT1);
 }
+clsRemote& clsSet1::Remote() {
+    return created(pRemote);
+}
 
 void clsSet1::setDefault(qint16 iID) {
-    if (iID < 0 || iID > 10)
+    if (iID < 0 || iID > 11)
         return;
     const bool bAll = iID == 0;
     if (bAll || iID == 1)
@@ -99,6 +103,8 @@ void clsSet1::setDefault(qint16 iID) {
         PAS1().setDefault();
     if (bAll || iID == 10)
         OPT1().setDefault();
+    if (bAll || iID == 11)
+        Remote().setDefault();
 }
 
 bool clsSet1::saveRegistory(qint16 iID, const QString& sAPPName) {
@@ -125,6 +131,8 @@ bool clsSet1::saveRegistory(qint16 iID, const QString& sAPPName) {
         return PAS1().saveRegistory(sAPPName);
     case 10:
         return OPT1().saveRegistory(sAPPName);
+    case 11:
+        return Remote().saveRegistory(sAPPName);
     default:
         return false;
     }
@@ -141,6 +149,7 @@ bool clsSet1::saveRegistory(qint16 iID, const QString& sAPPName) {
     WTH2().saveRegistory(sAPPName);
     PAS1().saveRegistory(sAPPName);
     OPT1().saveRegistory(sAPPName);
+    Remote().saveRegistory(sAPPName);
     return true;
 }
 
@@ -148,7 +157,7 @@ bool clsSet1::loadRegistory(qint16 iID, const QString& sAPPName) {
     switch (iID) {
     case 0:
         // A record that fails keeps what it read so far; the others still load.
-        for (qint16 iRecord = 1; iRecord <= 10; ++iRecord)
+        for (qint16 iRecord = 1; iRecord <= 11; ++iRecord)
             loadRegistory(iRecord, sAPPName);
         return true;
     case 1:
@@ -171,6 +180,8 @@ bool clsSet1::loadRegistory(qint16 iID, const QString& sAPPName) {
         return PAS1().loadRegistory(sAPPName);
     case 10:
         return OPT1().loadRegistory(sAPPName);
+    case 11:
+        return Remote().loadRegistory(sAPPName);
     default:
         return false;
     }

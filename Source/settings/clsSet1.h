@@ -6,6 +6,7 @@
 #include "settings/clsFIL4.h"
 #include "settings/clsOPT1.h"
 #include "settings/clsPAS1.h"
+#include "settings/clsRemote.h"
 #include "settings/clsSRV1.h"
 #include "settings/clsSRV2.h"
 #include "settings/clsWTH1.h"
@@ -16,8 +17,8 @@
 #include <QTime>
 #include <memory>
 
-// The detailed settings set: its ten records, reached only through the shared instance. Record ids are
-// 1 FIL1 to 10 OPT1; 0 means every record.
+// The detailed settings set: its records, reached only through the shared instance. Record ids are 1 FIL1 to
+// 10 OPT1 and 11 REMOTE; 0 means every record.
 class clsSet1 {
 public:
     static clsSet1& instance();
@@ -35,6 +36,7 @@ public:
     clsWTH2& WTH2();
     clsPAS1& PAS1();
     clsOPT1& OPT1();
+    clsRemote& Remote();
 
     // The id of the record that refused the last failed save of every record; a later success keeps it.
     qint16 LastSetError() const { return iLastSetError; }
@@ -68,5 +70,6 @@ private:
     std::unique_ptr<clsWTH2> pWTH2;
     std::unique_ptr<clsPAS1> pPAS1;
     std::unique_ptr<clsOPT1> pOPT1;
+    std::unique_ptr<clsRemote> pRemote;
     qint16 iLastSetError = 0;
 };

@@ -63,6 +63,22 @@ private Q_SLOTS:
         QCOMPARE(set.OPT1().getValue(1), QVariant(1));
     }
 
+    // The command PIN is kept scrambled, reads back as typed, and is gone after a reset.
+    void commandPinRoundTripsScrambled() {
+        clsSet1& set = clsSet1::instance();
+        QCOMPARE(set.Remote().commandPin(), QString());
+        set.Remote().setCommandPin(QStringLiteral("4711"));
+        QVERIFY(set.saveRegistory(11, sApp));
+        QVERIFY(!stored("REMOTE", "CommandPin").contains(QStringLiteral("4711")));
+        SettingsStore::reset();
+        set.setDefault(0);
+        QCOMPARE(set.Remote().commandPin(), QString());
+        QVERIFY(set.loadRegistory(0, sApp));
+        QCOMPARE(set.Remote().commandPin(), QStringLiteral("4711"));
+        for (const char* sPin : {"a b", "１２３", "4711!", "123456789012345678901234567890123"})
+            QVERIFY2(!clsRemote::isValidPin(QString::fromUtf8(sPin)), sPin);
+    }
+
     void refusalStopsTheSaveAtTheRefusingRecord() {
         clsSet1& set = clsSet1::instance();
         set.FIL3().setValue(1, {0});
@@ -112,11 +128,11 @@ private Q_SLOTS:
     void unknownRecordIdsTouchNothing() {
         clsSet1& set = clsSet1::instance();
         registerServers(set);
-        QVERIFY(!set.saveRegistory(11, sApp) && !set.saveRegistory(-1, sApp));
+        QVERIFY(!set.saveRegistory(12, sApp) && !set.saveRegistory(-1, sApp));
         expectWrittenUpTo(0);
         SettingsStore::saveSetting(sApp, "SRV1", "Val1", "0");
-        QVERIFY(!set.loadRegistory(-1, sApp) && !set.loadRegistory(11, sApp));
-        set.setDefault(11);
+        QVERIFY(!set.loadRegistory(-1, sApp) && !set.loadRegistory(12, sApp));
+        set.setDefault(12);
         QCOMPARE(set.SRV1().getValue(1), QVariant(1));
     }
 };

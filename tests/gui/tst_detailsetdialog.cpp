@@ -229,6 +229,7 @@ private Q_SLOTS:
         put("FIL1", "Val7_1", "");
         put("FIL1", "Val7_2", "＞");
         put("FIL2", "Val2", "0");
+        put("REMOTE", "CommandPin", encodePassWord("kP47q"));
         open();
 
         QVERIFY(part<QRadioButton>("FIL1_opt1_0")->isChecked() &&
@@ -242,6 +243,8 @@ private Q_SLOTS:
         QCOMPARE(part<QComboBox>("SRV2_Comb1")->currentText(), QStringLiteral("from@example.com"));
         QCOMPARE(rows("WTH2_lst1"), (QStringList{"08:00～00:30  5分毎", "21:05～23:00  15分毎"}));
         QVERIFY(part<QRadioButton>("OPT1_Opt2_1")->isChecked());
+        QCOMPARE(field("REMOTE_txt1")->text(), QStringLiteral("kP47q"));
+        QCOMPARE(field("REMOTE_txt1")->echoMode(), QLineEdit::Password);
         // The switches set while filling show their parts.
         QVERIFY(!part("FIL1_frm4")->isHidden() && part("FIL2_frm2")->isHidden());
 
@@ -254,6 +257,8 @@ private Q_SLOTS:
         QCOMPARE(stored("FIL1", "Val7_1"), QStringLiteral("＞"));
         QCOMPARE(stored("FIL2", "Val2"), QStringLiteral("1"));
         QCOMPARE(stored("SYSTEM", "Setting1"), QStringLiteral("True"));
+        QCOMPARE(decodePassWord(stored("REMOTE", "CommandPin")), QStringLiteral("kP47q"));
+        QVERIFY(!stored("REMOTE", "CommandPin").contains(QStringLiteral("kP47q")));
     }
 
     void switchesShowTheirParts_data() {
@@ -346,6 +351,8 @@ private Q_SLOTS:
         row("bad bcc", "SRV2_txt1_5", "b@", "指定されたBCC：メールアドレスに誤りがあります。", error);
         row("blank sender passes", "SRV2_Comb1", "  ", "", error);
         row("empty cc passes", "SRV2_txt1_4", "", "", error);
+        row("PIN with a blank", "REMOTE_txt1", "47 11",
+            "指定されたコマンドの暗証番号に誤りがあります。半角英数字で入力して下さい。", error);
     }
     void saveChecks() {
         QFETCH(QString, sField);
