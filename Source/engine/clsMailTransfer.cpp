@@ -427,6 +427,7 @@ bool clsMailTransfer::fillSlot(Pop3Client& pop3Cntrol, Slot& slot, const QString
     const QString sComment = headerComment(pop3Cntrol);
     slot.sReplyTo = pop3Cntrol.ReplyTo();
     slot.sSubject = pop3Cntrol.Subject();
+    slot.sCommandRefusal = commandRefusal(pop3Cntrol, slot.sSubject);
     const QString sText = pop3Cntrol.Body();
     if (pop3Cntrol.LastError() != 0)
         return false;
@@ -553,7 +554,7 @@ void clsMailTransfer::writeReceiveLog(Pop3Client& pop3Cntrol, const Slot& slot) 
     const qint32 iHeaders = pop3Cntrol.HeaderCount();
     lines << (iHeaders != 0 ? QStringLiteral("拡張ヘッダーあり:") + QString::number(iHeaders)
                             : QStringLiteral("拡張ヘッダーなし"));
-    lines << QStringLiteral("件名:") + pop3Cntrol.Subject();
+    lines << QStringLiteral("件名:") + slot.sSubject;
     lines << QStringLiteral("本文:");
     // The log is for telling what came in, not a second mailbox.
     constexpr qsizetype iLogBodyChars = 4096;

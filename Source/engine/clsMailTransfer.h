@@ -132,6 +132,10 @@ private:
         bool bStop = false;
         bool bObeyed = false;
         bool bGivenUp = false;
+        // Why a mail that reads as a command may not command (its sender failed the receiving server's
+        // checks, or the PIN is wrong or missing); empty when it may. Such a mail is forwarded as any other.
+        QString sCommandRefusal;
+        bool bRefusalLogged = false;
         // Which mail the slot holds, for the forwarding record: its mailbox (server and user), the server's
         // unique id when it has one of its own, and a digest of all of its header lines.
         QString sAccount;
@@ -160,7 +164,11 @@ private:
     void writeReceiveLog(Pop3Client& pop3Cntrol, const Slot& slot) const;
     // The lowest slot whose mail carries the command word from the allowed sender and was not obeyed
     // before; -1 when there is none.
-    qint32 findCommand(const QString& sMyFrom, const QString& sWord) const;
+    qint32 findCommand(const QString& sMyFrom, const QString& sWord);
+    // Whether the slot holds such a command. One that may not command is logged once with the reason.
+    bool isCommand(Slot& slot, const QString& sWord, const QString& sAllowed);
+    // The refusal of a mail that begins with a command word; masks the PIN in the subject.
+    static QString commandRefusal(Pop3Client& pop3Cntrol, QString& sSubject);
 
     std::array<Slot, iSlots + 1> slots;
     qint32 lTotal = 0;

@@ -1,10 +1,14 @@
 #include "engine/clsMailTransfer.h"
 
+#include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
 #include "settings/SettingsStore.h"
+#include "settings/clsSet1.h"
+#include "shell/mdlLog.h"
 #include "system/clsExitWindows.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 #include <algorithm>
 
 namespace {
@@ -18,6 +22,58 @@ const QString sWords[] = {QStringLiteral("STOP_MAIL"), QStringLiteral("PAUSE_MAI
 bool isAllowedSender(const QString& sFrom, const QString& sAllowed) {
     return !sAllowed.trimmed().isEmpty() &&
            sFrom.trimmed().compare(sAllowed.trimmed(), Qt::CaseInsensitive) == 0;
+}
+
+// Whether a domain named in a verdict is the From domain, or one of them lies under the other.
+bool sameDomain(QString sDomain, const QString& sFromDomain) {
+    sDomain = sDomain.mid(sDomain.lastIndexOf(u'@') + 1).toLower();
+    const QString sFrom = sFromDomain.toLower();
+    return sDomain.isEmpty() || sDomain == sFrom || sDomain.endsWith(u'.' + sFrom) ||
+           sFrom.endsWith(u'.' + sDomain);
+}
+
+// The failure that an Authentication-Results value records for the From domain ("dmarc=fail"), or empty.
+// A dmarc result decides alone; without one, a failed spf or dkim check of the From domain does. A check
+// that names no domain is taken to be about the From domain.
+QString authenticationFailure(const QString& sValue, const QString& sFromDomain) {
+    QString sBare;
+    int iDepth = 0;
+    for (qsizetype i = 0; i < sValue.size(); ++i) {
+        const QChar c = sValue[i];
+        if (c == u'\\' && iDepth > 0)
+            ++i;
+        else if (c == u'(')
+            ++iDepth;
+        else if (c == u')' && iDepth > 0)
+            --iDepth;
+        else if (iDepth == 0)
+            sBare += c;
+    }
+    static const QRegularExpression equals(QStringLiteral("\\s*=\\s*"));
+    sBare.replace(equals, QStringLiteral("="));
+    QStringList results = sBare.split(u';');
+    results.removeFirst(); // the name of the server that checked
+    QString sFailure;
+    for (const QString& sResult : results) {
+        const QStringList words = sResult.simplified().split(u' ', Qt::SkipEmptyParts);
+        if (words.isEmpty())
+            continue;
+        const QString sMethod = words[0].section(u'=', 0, 0).section(u'/', 0, 0).toLower();
+        const bool bFail = words[0].section(u'=', 1).toLower() == u"fail";
+        if (sMethod == u"dmarc")
+            return bFail ? QStringLiteral("dmarc=fail") : QString();
+        if ((sMethod != u"spf" && sMethod != u"dkim") || !bFail || !sFailure.isEmpty())
+            continue;
+        QString sDomain;
+        for (const QString& sWord : words.mid(1)) {
+            const QString sKey = sWord.section(u'=', 0, 0).toLower();
+            if (sKey == u"smtp.mailfrom" || sKey == u"header.d" || sKey == u"header.i")
+                sDomain = sWord.section(u'=', 1).remove(u'"');
+        }
+        if (sameDomain(sDomain, sFromDomain))
+            sFailure = sMethod + QStringLiteral("=fail");
+    }
+    return sFailure;
 }
 
 struct SystemCommand {
@@ -62,12 +118,62 @@ QSet<QString> clsMailTransfer::commandsObeyedBefore() {
     return done;
 }
 
-qint32 clsMailTransfer::findCommand(const QString& sMyFrom, const QString& sWord) const {
-    if (sWord.isEmpty())
-        return -1;
+QString clsMailTransfer::commandRefusal(Pop3Client& pop3Cntrol, QString& sSubject) {
+    const auto word = std::find_if(std::begin(sWords), std::end(sWords),
+                                   [&](const QString& sWord) { return sSubject.startsWith(sWord); });
+    if (word == std::end(sWords))
+        return QString();
+    QString sRefusal;
+    // Only the topmost is the receiving server's own; any below it may have come with the mail.
+    for (qint32 k = 1; k <= pop3Cntrol.HeaderCount(); ++k) {
+        const QString sLine = pop3Cntrol.HeaderLine(k);
+        if (sLine.section(u':', 0, 0).trimmed().compare(u"Authentication-Results", Qt::CaseInsensitive) != 0)
+            continue;
+        const QString sFailure =
+            authenticationFailure(sLine.section(u':', 1), pop3Cntrol.FromAddress().section(u'@', -1));
+        if (!sFailure.isEmpty())
+            sRefusal = QStringLiteral("差出人の認証に失敗 (%1)").arg(sFailure);
+        break;
+    }
+    const QString sPin = clsSet1::instance().Remote().commandPin();
+    if (sPin.isEmpty())
+        return sRefusal;
+    // "SHUTDOWN 4711": the PIN is the word after the command word. It is masked whether right or not, so
+    // that neither it nor a near miss reaches a log or the phone.
+    const qsizetype iStart = word->size();
+    qsizetype iPin = iStart;
+    while (iPin < sSubject.size() && sSubject[iPin].isSpace())
+        ++iPin;
+    qsizetype iEnd = iPin;
+    while (iEnd < sSubject.size() && !sSubject[iEnd].isSpace())
+        ++iEnd;
+    const QString sGiven = iPin > iStart ? sSubject.mid(iPin, iEnd - iPin) : QString();
+    if (!sGiven.isEmpty())
+        sSubject.replace(iPin, iEnd - iPin, QStringLiteral("****"));
+    if (!sRefusal.isEmpty())
+        return sRefusal;
+    if (sGiven.isEmpty())
+        return QStringLiteral("暗証番号がありません");
+    return sGiven == sPin ? QString() : QStringLiteral("暗証番号が違います");
+}
+
+bool clsMailTransfer::isCommand(Slot& slot, const QString& sWord, const QString& sAllowed) {
+    if (slot.bObeyed || sWord.isEmpty() || !slot.sSubject.startsWith(sWord) ||
+        !isAllowedSender(slot.sFrom, sAllowed))
+        return false;
+    if (slot.sCommandRefusal.isEmpty())
+        return true;
+    if (!slot.bRefusalLogged) {
+        slot.bRefusalLogged = true;
+        writeRunLog(QStringLiteral("コマンドメールを無視しました: ") + slot.sCommandRefusal +
+                    QStringLiteral(": ") + slot.sSubject);
+    }
+    return false;
+}
+
+qint32 clsMailTransfer::findCommand(const QString& sMyFrom, const QString& sWord) {
     for (qint32 lIndex = 0; lIndex < lTotal; ++lIndex) {
-        const Slot& slot = slotAt(lIndex);
-        if (!slot.bObeyed && slot.sSubject.startsWith(sWord) && isAllowedSender(slot.sFrom, sMyFrom))
+        if (isCommand(slotAt(lIndex), sWord, sMyFrom))
             return lIndex;
     }
     return -1;
@@ -85,16 +191,12 @@ qint32 clsMailTransfer::checkMailCommand(const QString& sMyFrom, const QString& 
 
 void clsMailTransfer::consumeCommands(const QStringList& sAllowedSenders) {
     for (qint32 lIndex = 0; lIndex < lTotal; ++lIndex) {
-        const Slot& slot = slotAt(lIndex);
-        if (slot.bObeyed)
-            continue;
+        Slot& slot = slotAt(lIndex);
         const bool bCommand = std::any_of(std::begin(sWords), std::end(sWords), [&](const QString& sWord) {
-            return slot.sSubject.startsWith(sWord);
+            return std::any_of(sAllowedSenders.cbegin(), sAllowedSenders.cend(),
+                               [&](const QString& sAllowed) { return isCommand(slot, sWord, sAllowed); });
         });
-        const bool bAllowed =
-            std::any_of(sAllowedSenders.cbegin(), sAllowedSenders.cend(),
-                        [&](const QString& sAllowed) { return isAllowedSender(slot.sFrom, sAllowed); });
-        if (bCommand && bAllowed)
+        if (bCommand)
             setObeyed(lIndex, true);
     }
 }

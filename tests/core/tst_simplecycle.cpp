@@ -5,6 +5,7 @@
 #include "engine/SmtpClient.h"
 #include "engine/clsMailTransfer.h"
 #include "engine/clsSimpleCycle.h"
+#include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
@@ -13,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QStringDecoder>
 #include <QTemporaryDir>
@@ -99,6 +101,7 @@ private Q_SLOTS:
         TestSupport::clearStore();
         clsSet2& set = clsSet2::instance();
         set.setDefault();
+        clsSet1::instance().Remote().setDefault();
         setSetting(1, QStringLiteral("127.0.0.1:%1").arg(dovecot.port()));
         setSetting(2, encodePassWord(sUser));
         setSetting(3, encodePassWord(sPassword));
@@ -319,6 +322,76 @@ private Q_SLOTS:
                      .match(sBody)
                      .hasMatch(),
                  qPrintable(sBody));
+    }
+
+    // A command whose sender the receiving server failed (on its topmost verdict), or without the PIN, is no
+    // command: it is logged and forwarded, its PIN masked, and the PIN is never in a log or a mail.
+    void forgedOrPinlessCommandsAreForwarded_data() {
+        QTest::addColumn<QByteArray>("verdict");
+        QTest::addColumn<QByteArray>("subject");
+        QTest::addColumn<QString>("pin");
+        QTest::addColumn<QString>("refusal");
+        const QByteArray fail =
+            "Authentication-Results: mx.example.jp; spf=pass smtp.mailfrom=phone@example.jp;\r\n"
+            " dmarc=fail (p=none; dis=none) header.from=example.jp\r\n";
+        QTest::newRow("no verdict") << QByteArray() << QByteArray("STOP_MAIL") << QString() << QString();
+        QTest::newRow("dmarc fail on top") << fail << QByteArray("STOP_MAIL") << QString()
+                                           << QStringLiteral("差出人の認証に失敗 (dmarc=fail)");
+        QTest::newRow("forged pass below a real fail")
+            << fail + "Received: from x\r\nAuthentication-Results: mx.example.jp; dmarc=pass\r\n"
+            << QByteArray("STOP_MAIL") << QString() << QStringLiteral("差出人の認証に失敗 (dmarc=fail)");
+        QTest::newRow("forged fail below a pass")
+            << QByteArray("Authentication-Results: mx.example.jp; dmarc=pass\r\nAuthentication-Results: x; "
+                          "dmarc=fail\r\n")
+            << QByteArray("STOP_MAIL") << QString() << QString();
+        QTest::newRow("spf fail, no dmarc")
+            << QByteArray(
+                   "Authentication-Results: mx.example.jp; SPF = fail smtp.mailfrom=phone@example.jp\r\n")
+            << QByteArray("STOP_MAIL") << QString() << QStringLiteral("差出人の認証に失敗 (spf=fail)");
+        QTest::newRow("dkim fail of another domain")
+            << QByteArray("Authentication-Results: mx.example.jp; dkim=fail header.d=list.example.org\r\n")
+            << QByteArray("STOP_MAIL") << QString() << QString();
+        QTest::newRow("pin missing") << QByteArray() << QByteArray("STOP_MAIL") << QStringLiteral("kP47q")
+                                     << QStringLiteral("暗証番号がありません");
+        QTest::newRow("pin wrong") << QByteArray() << QByteArray("STOP_MAIL kP48q now")
+                                   << QStringLiteral("kP47q") << QStringLiteral("暗証番号が違います");
+        QTest::newRow("pin right") << QByteArray() << QByteArray("STOP_MAIL kP47q") << QStringLiteral("kP47q")
+                                   << QString();
+        QTest::newRow("pin right, sender failed")
+            << fail << QByteArray("STOP_MAIL kP47q") << QStringLiteral("kP47q")
+            << QStringLiteral("差出人の認証に失敗 (dmarc=fail)");
+    }
+    void forgedOrPinlessCommandsAreForwarded() {
+        QFETCH(QByteArray, verdict);
+        QFETCH(QByteArray, subject);
+        QFETCH(QString, pin);
+        QFETCH(QString, refusal);
+        clsSet1::instance().Remote().setCommandPin(pin);
+        dovecot.addMessage(sUser, verdict + mail(sPhone.toLatin1(), subject, "x\r\n"));
+        const CheckOutcome outcome = cycle->tick();
+        const QString sLog = readLog(QStringLiteral("PLRun.log"));
+        if (refusal.isEmpty()) {
+            QCOMPARE(outcome, CheckOutcome::Stop);
+            QCOMPARE(sentField(QStringLiteral("subject")),
+                     QStringList{QStringLiteral("ペリモメール終了通知")});
+            QVERIFY(!sLog.contains(QStringLiteral("コマンドメールを無視しました")));
+        } else {
+            QCOMPARE(outcome, CheckOutcome::CarryOn);
+            const QString sShown =
+                QString::fromLatin1(subject).replace(QRegularExpression("kP4\\dq"), "****");
+            QCOMPARE(sentField(QStringLiteral("subject")), QStringList{sShown});
+            QCOMPARE(sLog.count(QStringLiteral("コマンドメールを無視しました: ") + refusal +
+                                QStringLiteral(": ") + sShown),
+                     1);
+        }
+        if (pin.isEmpty())
+            return;
+        QStringList everything{sLog, readLog(QStringLiteral("sendmail.log")),
+                               readLog(QStringLiteral("recvmail.log"))};
+        for (const SmtpTestServer::Message& m : sent())
+            everything << QString::fromUtf8(QJsonDocument(m.facts).toJson());
+        for (const QString& s : everything)
+            QVERIFY2(!s.contains(QStringLiteral("kP4")), qPrintable(s));
     }
 
     void runLogOffWritesNothingButSendsTheSame() {
