@@ -12,9 +12,10 @@
 Everything lives in one temporary folder (under $TMPDIR), removed at the end:
 
     config/PelimoMail/Q-Post.conf  the settings store: the simple set, saved and tested, checking every minute
-    config/ data/ runtime/         the program's XDG_CONFIG_HOME, XDG_DATA_HOME and XDG_RUNTIME_DIR, so that
-                                   the user's own store and a PelimoMail already running are left alone
-    program/                       a copy of the program, also its current folder: logs and TmpFiles land here
+    config/ data/ cache/ runtime/  the program's XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_CACHE_HOME (its TmpFiles)
+                                   and XDG_RUNTIME_DIR, so that the user's own store and a PelimoMail already
+                                   running are left alone
+    program/                       a copy of the program, also its current folder: logs land here
     pop3/                          Dovecot (tests/servers/dovecot.py); the mailbox pop3/mail/demo/Maildir
                                    starts with the messages of scripts/demo-mail/
     phone/                         what the phone received (tests/servers/smtp_server.py): NNNN.eml, NNNN.json
@@ -242,10 +243,11 @@ def program_environment(folder):
         env["WAYLAND_DISPLAY"] = os.path.join(runtime, wayland)
     if runtime and not env.get("DBUS_SESSION_BUS_ADDRESS") and os.path.exists(os.path.join(runtime, "bus")):
         env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + os.path.join(runtime, "bus")
-    for name in ("config", "data", "runtime"):
+    for name in ("config", "data", "cache", "runtime"):
         os.makedirs(os.path.join(folder, name), mode=0o700, exist_ok=True)
     env["XDG_CONFIG_HOME"] = os.path.join(folder, "config")
     env["XDG_DATA_HOME"] = os.path.join(folder, "data")
+    env["XDG_CACHE_HOME"] = os.path.join(folder, "cache")
     env["XDG_RUNTIME_DIR"] = os.path.join(folder, "runtime")
     return env
 

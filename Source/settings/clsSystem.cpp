@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 namespace {
 const QString sSection = QStringLiteral("SYSTEM");
@@ -92,19 +93,28 @@ bool clsSystem::getValueSetting(qint16 iID) const {
     return iID == ID_DETAIL ? bSetting1 : iID == ID_SIMPLE ? bSetting2 : false;
 }
 
+QString clsSystem::ownTempDir() {
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/TmpFiles");
+}
+
 void clsSystem::makeTempDir(const QString& sAPPName) {
-    // Relative to the current directory at start, not to the program folder.
-    sTempDir = QDir::currentPath() + QStringLiteral("/TmpFiles");
-    if (QFileInfo::exists(sTempDir))
+    sTempDir = ownTempDir();
+    constexpr QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    const QFileInfo info(sTempDir);
+    if (info.exists() || info.isSymLink()) {
+        if (info.isDir() && !info.isSymLink())
+            QFile::setPermissions(sTempDir, owner);
         return;
+    }
     SettingsSyncGuard guard(sAPPName);
-    if (!QDir().mkdir(sTempDir) ||
+    if (!QDir().mkpath(info.absolutePath()) || !QDir().mkdir(sTempDir, owner) ||
         !SettingsStore::saveSetting(sAPPName, sSection, QStringLiteral("TempDir"), sTempDir))
         sTempDir.clear();
 }
 
 void clsSystem::deleteTempFiles(const QString& sWildCard) {
-    if (sWildCard.isEmpty() || sTempDir.isEmpty())
+    // A link would lead the deletion out of the program's folder.
+    if (sWildCard.isEmpty() || sTempDir.isEmpty() || QFileInfo(sTempDir).isSymLink())
         return;
     // "*.*" means every file, as the user of this folder expects, not only names with a dot.
     QString sPattern = sWildCard == QLatin1String("*.*") ? QStringLiteral("*") : sWildCard;

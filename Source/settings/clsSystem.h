@@ -27,6 +27,9 @@ public:
     bool getValueTest(qint16 iID) const;
     bool getValueSetting(qint16 iID) const;
     qint16 getValueSetSelect() const { return iSetSelect; }
+    // The program's own folder for attachments, under the user's cache folder; its files are deleted at
+    // every start, so it is never one the user chose or started the program from.
+    static QString ownTempDir();
     void makeTempDir(const QString& sAPPName);
     QString getValueTempDir() const { return sTempDir; }
     void deleteTempFiles(const QString& sWildCard);

@@ -70,7 +70,7 @@ class tst_demo : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        // The settings make their TmpFiles folder in the current one.
+        // Logs land in the current folder.
         QVERIFY(QDir::setCurrent(TestSupport::sandboxDir()));
     }
 
@@ -157,7 +157,7 @@ private Q_SLOTS:
             sFolder = found.isEmpty() ? QString() : sTmp + u'/' + found.first();
             return !sFolder.isEmpty() && QFile::exists(sFolder + "/runtime/PelimoMail.lock") &&
                    readFile(sFolder + "/config/PelimoMail/Q-Post.conf")
-                       .contains("TempDir=" + sFolder + "/program/");
+                       .contains("TempDir=" + sFolder + "/cache/");
         };
         QTRY_VERIFY_WITH_TIMEOUT(started(), 60000);
         QVERIFY(!QFile::exists(SettingsStore::fileName(sApp)));

@@ -227,8 +227,9 @@ private Q_SLOTS:
     // The detailed mode keeps attachments in its temporary folder; they never go to the phone. Where the
     // folder is a file the mail still goes, once, and the run log names what was not kept.
     void attachmentFolderIsAFile() {
-        QVERIFY(QDir::setCurrent(workDir->path()));
-        QFile blocker(workDir->filePath(QStringLiteral("TmpFiles")));
+        QDir(clsSystem::ownTempDir()).removeRecursively();
+        QVERIFY(QDir().mkpath(QFileInfo(clsSystem::ownTempDir()).absolutePath()));
+        QFile blocker(clsSystem::ownTempDir());
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
         clsSystem::instance().makeTempDir(QStringLiteral("Q-Post"));
@@ -243,6 +244,7 @@ private Q_SLOTS:
         QCOMPARE(detail.tick(), CheckOutcome::CarryOn);
         VERIFY_EACH_SENT_ONCE(1);
         QVERIFY(QFileInfo(blocker.fileName()).isFile());
+        QVERIFY(blocker.remove());
         QVERIFY2(readLog(QStringLiteral("PLRun.log")).contains(QStringLiteral("data.bin")),
                  qPrintable(readLog(QStringLiteral("PLRun.log"))));
         clsSystem::instance().setDefault();

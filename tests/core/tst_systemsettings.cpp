@@ -33,7 +33,7 @@ private Q_SLOTS:
         clsSet2::instance().setDefault();
         sOldDir = QDir::currentPath();
         QDir::setCurrent(workDir.path());
-        QDir(workDir.path() + QStringLiteral("/TmpFiles")).removeRecursively();
+        QDir(clsSystem::ownTempDir()).removeRecursively();
     }
     void cleanup() { QDir::setCurrent(sOldDir); }
 
@@ -69,10 +69,20 @@ private Q_SLOTS:
             QVERIFY(!sys.getValueSetting(id));
         }
         QVERIFY(!sys.RunLog && !sys.SmtpLog && !sys.Pop3Log);
-        QString sTemp = workDir.path() + QStringLiteral("/TmpFiles");
+        const QString sTemp = clsSystem::ownTempDir();
+        QVERIFY(sTemp.startsWith(TestSupport::sandboxDir() + QStringLiteral("/cache/")));
         QCOMPARE(sys.getValueTempDir(), sTemp);
         QVERIFY(QFileInfo(sTemp).isDir());
+        const QFile::Permissions perms = QFile::permissions(sTemp);
+        QVERIFY(perms.testFlags(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) && !(perms & 0x0077));
         QCOMPARE(stored("SYSTEM", "TempDir"), sTemp);
+        // A TmpFiles folder where the program was started is the user's, and is left alone.
+        QVERIFY(QDir(workDir.path()).mkdir(QStringLiteral("TmpFiles")));
+        QFile mine(workDir.path() + QStringLiteral("/TmpFiles/important.txt"));
+        QVERIFY(mine.open(QIODevice::WriteOnly));
+        mine.close();
+        sys.deleteTempFiles(QStringLiteral("*.*"));
+        QVERIFY(mine.exists());
 
         // Written only when the folder is created, never again.
         SettingsStore::saveSetting(sApp, "SYSTEM", "TempDir", "changed");
@@ -219,7 +229,7 @@ private Q_SLOTS:
         QVERIFY(sys.getValueSetting(clsSystem::ID_SIMPLE));
         QVERIFY(!sys.RunLog);
         QVERIFY(sys.getValueTempDir().isEmpty());
-        QVERIFY(!QFileInfo::exists(workDir.path() + QStringLiteral("/TmpFiles")));
+        QVERIFY(!QFileInfo::exists(clsSystem::ownTempDir()));
     }
 
     void logSwitchesAcceptNumbersAndWords_data() {

@@ -90,10 +90,15 @@ private Q_SLOTS:
     }
 
     void startUpEmptiesTempFolderAndHandsOverAfterThreeSeconds() {
-        QDir().mkpath(workDir.path() + QStringLiteral("/TmpFiles"));
-        QFile left(workDir.path() + QStringLiteral("/TmpFiles/old.tmp"));
+        QDir().mkpath(clsSystem::ownTempDir());
+        QFile left(clsSystem::ownTempDir() + QStringLiteral("/old.tmp"));
         QVERIFY(left.open(QIODevice::WriteOnly));
         left.close();
+        // A folder of the same name where the program starts is the user's.
+        QDir().mkpath(workDir.path() + QStringLiteral("/TmpFiles"));
+        QFile mine(workDir.path() + QStringLiteral("/TmpFiles/important.txt"));
+        QVERIFY(mine.open(QIODevice::WriteOnly));
+        mine.close();
 
         MessageRecorder rec;
         QPointer<frmOpening> opening = new frmOpening;
@@ -102,6 +107,7 @@ private Q_SLOTS:
         QVERIFY(rec.shown.isEmpty());
         QVERIFY(bWinNT);
         QVERIFY(!left.exists());
+        QVERIFY(mine.exists());
         QCOMPARE(opening->findChild<QLabel*>(QStringLiteral("lblVer"))->text(),
                  QStringLiteral("Version 2.0.1"));
         auto* status = opening->findChild<QLabel*>(QStringLiteral("lvl1"));
