@@ -98,13 +98,14 @@ qint16 clsMailTransfer::mailDivideCul(const QString& sSentence, qint16 iUnitDivi
 
     QStringList sPages;
     qint32 p = 1;
-    if (n + s <= iUnitDivide) {
+    // A page size that leaves no room beside the mark (a hand-edited one, say) would cut nothing useful:
+    // the text goes whole, as one page.
+    const qint32 b = qint32(iUnitDivide) - s;
+    if (n + s <= iUnitDivide || b < 1) {
         sPages.append(addSign(sSentence, 1, 1, iPosition));
     } else {
-        // A page size that leaves no room beside the mark is taken as the smallest one that does: one
-        // character a page, the same as a page size of s + 1. The text still goes out whole, p never
-        // exceeds n (at most 32767), and an empty text still gets its one page.
-        const qint32 b = std::max(qint32(iUnitDivide) - s, 1);
+        // The text still goes out whole, p never exceeds n (at most 32767), and an empty text still gets
+        // its one page.
         p = std::max(roundHalfEven(n, b), 1);
         sPages.reserve(p + 1);
         qsizetype iPos = 0;

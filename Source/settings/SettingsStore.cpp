@@ -7,9 +7,11 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QSettings>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@ namespace {
 const QString sOrganisation = QStringLiteral("PelimoMail");
 
 QMutex storeLock;
+QStringList corrections;
 
 std::unordered_map<std::string, std::unique_ptr<QSettings>>& stores() {
     static std::unordered_map<std::string, std::unique_ptr<QSettings>> map;
@@ -95,6 +98,26 @@ bool SettingsStore::readBool(const QString& sAPPName, const QString& sSection, c
         return false;
     bValue = bRead;
     return true;
+}
+
+bool SettingsStore::readCount(const QString& sAPPName, const QString& sSection, const QString& sKey,
+                              qint16 iDefault, qint16 iMin, qint16 iMax, qint16& iValue) {
+    qint16 iRead = iDefault;
+    if (!readInt16(sAPPName, sSection, sKey, iDefault, iRead))
+        return false;
+    iValue = std::clamp(iRead, iMin, iMax);
+    if (iValue != iRead) {
+        const QString sNote = QStringLiteral("[%1] %2=%3 → %4").arg(sSection, sKey).arg(iRead).arg(iValue);
+        QMutexLocker lock(&storeLock);
+        if (!corrections.contains(sNote))
+            corrections << sNote;
+    }
+    return true;
+}
+
+QStringList SettingsStore::takeCorrections() {
+    QMutexLocker lock(&storeLock);
+    return std::exchange(corrections, {});
 }
 
 bool SettingsStore::writeInt16(const QString& sAPPName, const QString& sSection, const QString& sKey,

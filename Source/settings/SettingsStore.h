@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 // The per-user store of texts: application key, section, key, value. Every value is text; the typed helpers
@@ -20,6 +21,12 @@ public:
                           qint16 iDefault, qint16& iValue);
     static bool readBool(const QString& sAPPName, const QString& sSection, const QString& sKey, bool bDefault,
                          bool& bValue);
+    // A count or size, brought into [iMin, iMax] when the file holds one out of range (a hand edit): a count
+    // beyond what the record holds would stop every check. What was brought in is noted for the run log.
+    static bool readCount(const QString& sAPPName, const QString& sSection, const QString& sKey,
+                          qint16 iDefault, qint16 iMin, qint16 iMax, qint16& iValue);
+    // The values brought into range since the last call, as "[SRV1] Val1=32767 → 20".
+    static QStringList takeCorrections();
     static bool writeInt16(const QString& sAPPName, const QString& sSection, const QString& sKey,
                            qint16 iValue);
     static bool writeBool(const QString& sAPPName, const QString& sSection, const QString& sKey, bool bValue);

@@ -62,11 +62,17 @@ bool clsFIL1::loadRegistory(const QString& sAPPName) {
     struct Head {
         qint16* pValue;
         qint16 iDefault;
+        qint16 iMax;
     };
-    const Head head[] = {{&iAttachMail, 1},   {&iAttachFile, 1},  {&iDivide, 1},
-                         {&iDivideSize, 250}, {&iQuoteDelete, 1}, {&iQuoteCount, 1}};
-    for (int i = 0; i < 6; ++i) {
-        if (!SettingsStore::readInt16(sAPPName, sSection, valKey(i + 1), head[i].iDefault, *head[i].pValue))
+    // The page size and the number of quote marks are counts; the others are switches read as stored.
+    const Head head[] = {{&iAttachMail, 1, 0},       {&iAttachFile, 1, 0},  {&iDivide, 1, 0},
+                         {&iDivideSize, 250, 32767}, {&iQuoteDelete, 1, 0}, {&iQuoteCount, 1, iQuoteStored}};
+    for (const Head& h : head) {
+        const QString sKey = valKey(int(&h - head) + 1);
+        const bool ok =
+            h.iMax > 0 ? SettingsStore::readCount(sAPPName, sSection, sKey, h.iDefault, 0, h.iMax, *h.pValue)
+                       : SettingsStore::readInt16(sAPPName, sSection, sKey, h.iDefault, *h.pValue);
+        if (!ok)
             return false;
     }
     for (qint16 n = 0; n < iQuoteStored; ++n) {

@@ -42,7 +42,7 @@ bool clsServerTable::saveRegistory(const QString& sAPPName) {
 }
 
 bool clsServerTable::loadRegistory(const QString& sAPPName) {
-    if (!SettingsStore::readInt16(sAPPName, sSection, QStringLiteral("Val1"), 0, iCount))
+    if (!SettingsStore::readCount(sAPPName, sSection, QStringLiteral("Val1"), 0, 0, iStoredRows, iCount))
         return false;
     for (qint16 r = 0; r < iStoredRows; ++r) {
         for (qint16 f = 0; f < iStoredFields; ++f) {

@@ -24,7 +24,7 @@ void clsSet2::setDefault() {
 bool clsSet2::loadRegistory(const QString& sAPPName) {
     for (qint16 iID = 1; iID <= 10; ++iID) {
         bool ok = iID == 6   ? SettingsStore::readInt16(sAPPName, sSection, key(iID), 60, iInterval)
-                  : iID == 8 ? SettingsStore::readInt16(sAPPName, sSection, key(iID), 0, iPageSize)
+                  : iID == 8 ? SettingsStore::readCount(sAPPName, sSection, key(iID), 0, 0, 32767, iPageSize)
                              : SettingsStore::readText(sAPPName, sSection, key(iID), QString(), sItems[iID]);
         if (!ok)
             return false;

@@ -46,7 +46,7 @@ bool clsWTH2::saveRegistory(const QString& sAPPName) {
 
 bool clsWTH2::loadRegistory(const QString& sAPPName) {
     iActive = 1;
-    if (!SettingsStore::readInt16(sAPPName, sSection, QStringLiteral("Val2"), 0, iCount))
+    if (!SettingsStore::readCount(sAPPName, sSection, QStringLiteral("Val2"), 0, 0, iStored, iCount))
         return false;
     for (qint16 w = 0; w < iStored; ++w) {
         for (qint16 f = 0; f < iStored; ++f) {

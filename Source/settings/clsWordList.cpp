@@ -39,7 +39,7 @@ bool clsWordList::saveRegistory(const QString& sAPPName) {
 
 bool clsWordList::loadRegistory(const QString& sAPPName) {
     if (!SettingsStore::readInt16(sAPPName, sSection, QStringLiteral("Val1"), 1, iFilter) ||
-        !SettingsStore::readInt16(sAPPName, sSection, QStringLiteral("Val2"), 0, iCount))
+        !SettingsStore::readCount(sAPPName, sSection, QStringLiteral("Val2"), 0, 0, iStored, iCount))
         return false;
     for (qint16 n = 0; n < iStored; ++n) {
         if (!SettingsStore::readText(sAPPName, sSection, entryKey(n), sTable[n], sTable[n]))

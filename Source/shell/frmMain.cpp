@@ -10,6 +10,7 @@
 #include "engine/clsForwardLedger.h"
 #include "engine/clsMailTransfer.h"
 #include "engine/clsSimpleCycle.h"
+#include "settings/SettingsStore.h"
 #include "settings/clsSystem.h"
 #include "shell/frmStatus.h"
 #include "shell/frmTaskBar.h"
@@ -59,12 +60,14 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_DeleteOnClose);
     setFocusPolicy(Qt::StrongFocus);
 
-    // Every run starts with empty logs.
-    clearLogs();
+    // Every run starts with empty logs; the last run's are kept once.
+    rotateLogs();
     writeStartLogLines(sSmtpLogFile, sPop3LogFile);
     const QString sLedgerNote = clsForwardLedger::instance().recoveryNote();
     if (!sLedgerNote.isEmpty())
         writeRunLog(QString(sLedgerNote).replace(QStringLiteral("\n\r"), QStringLiteral(" ")));
+    for (const QString& sCorrection : SettingsStore::takeCorrections())
+        writeRunLog(QStringLiteral("設定値を範囲内に直しました: ") + sCorrection);
 
     Pop31 = std::make_unique<Pop3Client>();
     Smtp1 = std::make_unique<SmtpClient>();

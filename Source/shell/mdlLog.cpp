@@ -61,10 +61,17 @@ QString logPath(const QString& sFileName) {
     return programFolder() + u'/' + sFileName;
 }
 
-void clearLogs() {
+void rotateLogs() {
     for (const char* name :
-         {"clsMailTransfer.log", "sendmail.log", "recvmail.log", "PLSmtp.log", "PLPop3.log", "PLRun.log"})
-        QFile::remove(logPath(QString::fromLatin1(name)));
+         {"clsMailTransfer.log", "sendmail.log", "recvmail.log", "PLSmtp.log", "PLPop3.log", "PLRun.log"}) {
+        const QString sPath = logPath(QString::fromLatin1(name));
+        if (!QFileInfo::exists(sPath))
+            continue;
+        QFile::remove(sPath + QStringLiteral(".1"));
+        // A log that cannot be kept must still not run on into the new run.
+        if (!QFile::rename(sPath, sPath + QStringLiteral(".1")))
+            QFile::remove(sPath);
+    }
 }
 
 void writeRunLog(const QString& sText) {

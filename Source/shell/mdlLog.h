@@ -12,8 +12,9 @@ QString programFolder();
 void setProgramFolder(const QString& sFolder);
 QString logPath(const QString& sFileName);
 
-// Deletes the logs of the last run; missing files are no error.
-void clearLogs();
+// Keeps the logs of the last run as "PLRun.log.1" and so on, over the older ones, so that a run that failed
+// can still be read after a restart; the new run starts with none. Missing files are no error.
+void rotateLogs();
 
 // One time-stamped line in "PLRun.log" / "sendmail.log", only when the run log is switched on.
 void writeRunLog(const QString& sText);

@@ -2,6 +2,7 @@
 
 #include "settings/SettingsStore.h"
 #include "settings/clsSet1.h"
+#include "settings/clsSet2.h"
 
 #include <QTest>
 
@@ -77,6 +78,33 @@ private Q_SLOTS:
         QCOMPARE(set.Remote().commandPin(), QStringLiteral("4711"));
         for (const char* sPin : {"a b", "１２３", "4711!", "123456789012345678901234567890123"})
             QVERIFY2(!clsRemote::isValidPin(QString::fromUtf8(sPin)), sPin);
+    }
+
+    // Counts and sizes edited by hand beyond what the records hold are brought into range, and said.
+    void handEditedCountsAreBroughtIntoRange() {
+        const QList<QStringList> edits = {{"SRV1", "Val1", "32767", "20"}, {"SRV2", "Val1", "-1", "0"},
+                                          {"FIL3", "Val2", "99", "30"},    {"WTH2", "Val2", "9", "5"},
+                                          {"FIL1", "Val4", "-5", "0"},     {"FIL1", "Val6", "100", "30"},
+                                          {"ESET", "Val8", "-5", "0"}};
+        for (const QStringList& e : edits)
+            SettingsStore::saveSetting(sApp, e[0], e[1], e[2]);
+        SettingsStore::takeCorrections();
+        clsSet1& set = clsSet1::instance();
+        QVERIFY(set.loadRegistory(0, sApp) && clsSet2::instance().loadRegistory(sApp));
+        QCOMPARE(set.SRV1().getValue(1), QVariant(20));
+        QCOMPARE(set.SRV2().getValue(1), QVariant(0));
+        QCOMPARE(set.FIL3().getValue(2), QVariant(30));
+        QCOMPARE(set.WTH2().getValue(2), QVariant(5));
+        QCOMPARE(set.FIL1().getValue(4), QVariant(0));
+        QCOMPARE(set.FIL1().getValue(6), QVariant(30));
+        QCOMPARE(clsSet2::instance().getValue(8), QVariant(0));
+        QStringList expected;
+        for (const QStringList& e : edits)
+            expected << QStringLiteral("[%1] %2=%3 → %4").arg(e[0], e[1], e[2], e[3]);
+        QStringList got = SettingsStore::takeCorrections();
+        got.sort();
+        expected.sort();
+        QCOMPARE(got, expected);
     }
 
     void refusalStopsTheSaveAtTheRefusingRecord() {

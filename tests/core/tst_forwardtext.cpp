@@ -101,9 +101,9 @@ private Q_SLOTS:
         QTest::newRow("pair on a cut") << QString(QStringLiteral("a😀") + text(8)) << 12 << 2000
                                        << QList<qsizetype>{1, 2, 1, 1, 1, 1, 1, 1, 1, 1};
         QTest::newRow("empty text") << QString() << 100 << 2000 << QList<qsizetype>{0};
-        // Page sizes without room beside the mark: one character a page, like a page size of 12.
+        // Page sizes without room beside the mark: the text goes whole.
         for (int iUnit : {11, 0, -3})
-            QTest::addRow("unit %d", iUnit) << text(4) << iUnit << 2000 << QList<qsizetype>{1, 1, 1, 1};
+            QTest::addRow("unit %d", iUnit) << text(4) << iUnit << 2000 << QList<qsizetype>{4};
         QTest::newRow("empty text, tiny unit") << QString() << 3 << 2000 << QList<qsizetype>{0};
         QTest::newRow("no max") << text(4) << 3 << 0 << QList<qsizetype>{4};
     }
@@ -122,7 +122,7 @@ private Q_SLOTS:
 
     void manyPagesGetThreeDigitMarks() {
         const QString sSentence = text(2000);
-        const QStringList sTexts = divide(sSentence, 1); // every page checked for its mark
+        const QStringList sTexts = divide(sSentence, 12); // every page checked for its mark
         QCOMPARE(sTexts.size(), qsizetype(2000));
         QCOMPARE(sTexts.join(QString()), sSentence);
         const clsMailTransfer& mt = clsMailTransfer::instance();

@@ -138,7 +138,7 @@ private Q_SLOTS:
     void init() {
         TestSupport::clearStore();
         clsSystem::instance().RunLog = true;
-        clearLogs();
+        rotateLogs();
         smtpServer.setControl({});
         iSentBefore = smtpServer.messages().size();
         if (!dovecot.isRunning())

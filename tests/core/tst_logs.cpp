@@ -101,15 +101,28 @@ private Q_SLOTS:
         QVERIFY(send.endsWith(systemBytes(QStringLiteral(" ----->送信結果:NG\r\n"))));
     }
 
-    void clearing() {
-        for (const char* name : {"clsMailTransfer.log", "sendmail.log", "recvmail.log", "PLSmtp.log",
-                                 "PLPop3.log", "PLRun.log", "keep.log"}) {
-            QFile file(logPath(QString::fromLatin1(name)));
-            QVERIFY(file.open(QIODevice::WriteOnly));
+    // The last run's logs are kept once, over the run before, and the new run starts with none.
+    void rotation() {
+        const QStringList sLogs = {"clsMailTransfer.log", "sendmail.log", "recvmail.log",
+                                   "PLSmtp.log",          "PLPop3.log",   "PLRun.log"};
+        for (const char* sRun : {"older", "last"}) {
+            for (const QString& sName : sLogs + QStringList{"keep.log"}) {
+                QFile file(logPath(sName));
+                QVERIFY(file.open(QIODevice::WriteOnly) && file.write(sRun) > 0);
+            }
+            rotateLogs();
         }
-        clearLogs();
-        QCOMPARE(QDir(sDir).entryList(QDir::Files), QStringList{QStringLiteral("keep.log")});
-        clearLogs(); // nothing left to delete
+        QStringList expected{"keep.log"};
+        for (const QString& sName : sLogs) {
+            expected << sName + QStringLiteral(".1");
+            QFile kept(logPath(sName + QStringLiteral(".1")));
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QCOMPARE(kept.readAll(), QByteArray("last"));
+        }
+        expected.sort();
+        QCOMPARE(QDir(sDir).entryList(QDir::Files, QDir::Name), expected);
+        rotateLogs(); // nothing left to keep
+        QCOMPARE(QDir(sDir).entryList(QDir::Files, QDir::Name), expected);
     }
 
     void startLines_data() {
@@ -155,7 +168,7 @@ private Q_SLOTS:
         clsSystem::instance().RunLog = true;
         writeRunLog(QStringLiteral("lost"));
         appendLogBlock(QStringLiteral("recvmail.log"), QStringLiteral("lost"));
-        clearLogs();
+        rotateLogs();
         QVERIFY(!QFileInfo::exists(sDir + QStringLiteral("/missing")));
     }
 };

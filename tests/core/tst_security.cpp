@@ -303,7 +303,7 @@ private Q_SLOTS:
 
         clsSystem& sys = clsSystem::instance();
         sys.RunLog = sys.SmtpLog = sys.Pop3Log = true;
-        clearLogs();
+        rotateLogs();
         Pop3Client pop;
         SmtpClient smtp;
         // As the main window hands the trace files to the components.

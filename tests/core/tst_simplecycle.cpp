@@ -110,7 +110,7 @@ private Q_SLOTS:
         setSetting(8, QStringLiteral("0"));
         setSetting(11, QString());
         clsSystem::instance().RunLog = true;
-        clearLogs();
+        rotateLogs();
         smtpServer.setControl({});
         iSentBefore = smtpServer.messages().size();
         // A fresh component for every test: the POP3 one remembers what it read.
@@ -157,7 +157,7 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(logPath(QStringLiteral("sendmail.log"))));
 
         dovecot.stop();
-        clearLogs();
+        rotateLogs();
         QCOMPARE(cycle->tick(), CheckOutcome::CarryOn);
         QVERIFY(readLog(QStringLiteral("PLRun.log")).contains(QStringLiteral("-受信ﾒｰﾙ数=1\r\n")));
         QVERIFY(!QFile::exists(logPath(QStringLiteral("sendmail.log"))));
@@ -189,7 +189,7 @@ private Q_SLOTS:
         QCOMPARE(sentField(QStringLiteral("session")), QStringList(3, sSession));
 
         // Still on the server, already forwarded: counted, not sent again.
-        clearLogs();
+        rotateLogs();
         QCOMPARE(cycle->tick(), CheckOutcome::CarryOn);
         QCOMPARE(sent().size(), 3);
         QVERIFY(readLog(QStringLiteral("PLRun.log")).contains(QStringLiteral("受信ﾒｰﾙ数=1\r\n")));

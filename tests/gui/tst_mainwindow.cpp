@@ -2,6 +2,8 @@
 #include "TestSupport.h"
 
 #include "engine/clsMailTransfer.h"
+#include "settings/SettingsStore.h"
+#include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
@@ -12,6 +14,7 @@
 #include "shell/mdlMessageBox.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -140,6 +143,29 @@ private Q_SLOTS:
                 return true;
             }(),
             5000);
+    }
+
+    // A new run keeps the last run's log and says which hand-edited values it brought into range.
+    void startKeepsTheLastLogAndNamesCorrections() {
+        delete main;
+        clsSystem::instance().RunLog = true;
+        {
+            QFile last(logPath(QStringLiteral("PLRun.log")));
+            QVERIFY(last.open(QIODevice::WriteOnly) && last.write("last run\r\n") > 0);
+        }
+        QVERIFY(SettingsStore::saveSetting(QStringLiteral("Q-Post"), "SRV1", "Val1", "32767"));
+        QVERIFY(clsSet1::instance().loadRegistory(0, QStringLiteral("Q-Post")));
+        main = new frmMain;
+        main->show();
+        clsSystem::instance().RunLog = false;
+        clsSet1::instance().setDefault(5);
+        QFile kept(logPath(QStringLiteral("PLRun.log.1")));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("last run\r\n"));
+        QFile log(logPath(QStringLiteral("PLRun.log")));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(QString::fromLocal8Bit(log.readAll())
+                    .contains(QStringLiteral("設定値を範囲内に直しました: [SRV1] Val1=32767 → 20")));
     }
 
     void panelRegions_data() {
