@@ -20,6 +20,12 @@ void tell(const QString& sText, MsgIcon icon = MsgIcon::Information) {
     showMessage(sText, sAppTitle, icon);
 }
 
+// Qt makes the next row current after a removal; a second press of 削除 must not take that one too.
+void removeRow(QListWidget* list, int iRow) {
+    delete list->takeItem(iRow);
+    list->setCurrentRow(-1);
+}
+
 QString capacityText(int iCapacity) {
     return QStringLiteral("登録できるのは、") + QString::number(iCapacity) +
            QStringLiteral("件までです。これ以上登録はできません。");
@@ -88,7 +94,7 @@ void frmSet::addSender() {
 void frmSet::deleteSelected(QListWidget* list) {
     QListWidgetItem* item = list->currentItem();
     if (item && item->isSelected())
-        delete list->takeItem(list->row(item));
+        removeRow(list, list->row(item));
 }
 
 void frmSet::addReceiveServer() {
@@ -137,7 +143,7 @@ void frmSet::deleteReceiveServer() {
         tell(QStringLiteral("受信サーバー情報の削除に失敗しました。"));
         return;
     }
-    delete SRV1_lst1->takeItem(iRow);
+    removeRow(SRV1_lst1, iRow);
 }
 
 void frmSet::takeReceiveServer(QListWidgetItem* item) {

@@ -312,7 +312,8 @@ void frmMain::setTrayPicture(const QPixmap& picture) {
 
 void frmMain::startRunning() {
     bStopping = false;
-    new frmTaskBar(this);
+    delete waitPopup;
+    waitPopup = new frmTaskBar(this);
     iIconFrame = 0;
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         trayIcon = new QSystemTrayIcon(this);
@@ -358,7 +359,8 @@ void frmMain::stopRunning() {
         timer->stop();
     onWorker([this] { Smtp1->Release(); });
     state = RunState::Panel;
-    new frmTaskBar(this);
+    delete waitPopup;
+    waitPopup = new frmTaskBar(this);
     // The popup clears the flag after about 2.4 s; the bound only guards against a popup that never does.
     const QDeadlineTimer deadline(10000);
     while (bStopping && !deadline.hasExpired())

@@ -20,6 +20,7 @@ class Pop3Client;
 class SmtpClient;
 class clsSimpleCycle;
 class clsDetailCycle;
+class frmTaskBar;
 
 // The main window: the function panel while idle; while running it hides and the tray icon (or, where no
 // tray exists, the status window) carries the menu. Checks run on one worker thread of its own.
@@ -94,6 +95,8 @@ private:
     QMenu* mnuTray = nullptr;
     QSystemTrayIcon* trayIcon = nullptr;
     QPointer<frmStatus> stsWindow;
+    // One please-wait popup at a time: a stop ends the start's popup before it can start the screen saver.
+    QPointer<frmTaskBar> waitPopup;
 
     std::unique_ptr<Pop3Client> Pop31;
     std::unique_ptr<SmtpClient> Smtp1;

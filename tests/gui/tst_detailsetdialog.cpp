@@ -571,10 +571,21 @@ private Q_SLOTS:
         list("FIL3_lst1")->clearSelection();
         click("FIL3_btn1_1");
         QCOMPARE(list("FIL3_lst1")->count(), 2);
+        // A second press after a deletion finds nothing chosen, so it deletes nothing more.
+        list("FIL3_lst1")->setCurrentRow(0);
+        click("FIL3_btn1_1");
+        click("FIL3_btn1_1");
+        QCOMPARE(rows("FIL3_lst1"), QStringList{"boss@example.com"});
 
         dialog->btnTab_Click(4);
         addServer("pop.example.com", "other", "me@example.com");
         QCOMPARE(texts(), QStringList{"指定されたメールアドレスはすでに登録されています。"});
+        QCOMPARE(list("SRV1_lst1")->count(), 1);
+        QCOMPARE(clsSet1::instance().SRV1().getValue(1).toInt(), 1);
+        addServer("pop2.example.com", "you", "you@example.com");
+        list("SRV1_lst1")->setCurrentRow(0);
+        click("SRV1_btn1_1");
+        click("SRV1_btn1_1");
         QCOMPARE(list("SRV1_lst1")->count(), 1);
         QCOMPARE(clsSet1::instance().SRV1().getValue(1).toInt(), 1);
     }

@@ -103,6 +103,13 @@ class tst_MainWindow : public QObject {
         return out;
     }
 
+    static bool noPopup() {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (qobject_cast<frmTaskBar*>(w))
+                return false;
+        return true;
+    }
+
     bool anyMessage(const QString& sText) const {
         for (const MessageRecorder::Shown& s : rec.shown)
             if (s.sText == sText)
@@ -135,14 +142,7 @@ private Q_SLOTS:
     void cleanup() {
         delete main;
         // A please-wait popup left over would clear the stop flag of the next test.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [] {
-                for (QWidget* w : QApplication::topLevelWidgets())
-                    if (qobject_cast<frmTaskBar*>(w))
-                        return false;
-                return true;
-            }(),
-            5000);
+        QTRY_VERIFY_WITH_TIMEOUT(noPopup(), 5000);
     }
 
     // A new run keeps the last run's log and says which hand-edited values it brought into range.
@@ -318,8 +318,12 @@ private Q_SLOTS:
                                      QStringLiteral("mnuEnd=ペリモメールの終了")}));
     }
 
+    // Suspended at once, before the start's popup would start the screen saver: none is started, then or
+    // later (a saver that cannot run would say so).
     void startThenSuspendReturnsToThePanelWithTheCount() {
         readySimpleSet();
+        setSetting(9, QStringLiteral("missing.scr"));
+        setSetting(10, logDir.path());
         main->runFunction(0);
         QCOMPARE(main->runState(), frmMain::RunState::Running);
         QVERIFY(!main->isVisible());
@@ -331,6 +335,7 @@ private Q_SLOTS:
         QCOMPARE(main->runState(), frmMain::RunState::Panel);
         QVERIFY(main->isVisible());
         QTRY_VERIFY(status.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(noPopup(), 5000);
         QCOMPARE(rec.shown.size(), 1);
         QCOMPARE(rec.shown.at(0).sText, QStringLiteral("0件のメールを転送しました"));
         QCOMPARE(rec.shown.at(0).icon, MsgIcon::Information);
