@@ -3,8 +3,11 @@
 #include "shell/mdlMessage.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QThread>
+#include <QTranslator>
 
 namespace {
 MsgAnswer showBox(const QString& sText, const QString& sTitle, MsgIcon icon, MsgButtons buttons) {
@@ -37,6 +40,11 @@ MsgAnswer showBox(const QString& sText, const QString& sTitle, MsgIcon icon, Msg
 } // namespace
 
 void installMessageBoxes() {
+    static QTranslator qtTexts;
+    if (qtTexts.isEmpty() &&
+        qtTexts.load(QLocale(QLocale::Japanese, QLocale::Japan), QStringLiteral("qtbase"),
+                     QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTexts);
     setMessageHandler([](const QString& sText, const QString& sTitle, MsgIcon icon, MsgButtons buttons) {
         // Widgets live on the user-interface thread only; a check on the worker waits there for the answer.
         if (qApp && QThread::currentThread() != qApp->thread()) {

@@ -6,9 +6,11 @@
 #include "shell/frmTaskBar.h"
 #include "shell/frmVersion.h"
 #include "shell/mdlGlobals.h"
+#include "shell/mdlMessageBox.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -107,6 +109,18 @@ private Q_SLOTS:
             QVERIFY(
                 rec.shown[0].sText.startsWith(QStringLiteral("スクリーンセイバーの起動に失敗しました。")));
         QVERIFY(!bStopping);
+    }
+
+    // Qt's own buttons read in Japanese like the rest of the program.
+    void standardButtonsAreJapanese() {
+        MessageRecorder rec; // put back when it goes, so no later test shows real boxes
+        installMessageBoxes();
+        QMessageBox box(QMessageBox::Question, QString(), QString(),
+                        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        QVERIFY2(box.button(QMessageBox::Yes)->text().contains(QStringLiteral("はい")),
+                 qPrintable(box.button(QMessageBox::Yes)->text()));
+        QVERIFY(box.button(QMessageBox::No)->text().contains(QStringLiteral("いいえ")));
+        QVERIFY(box.button(QMessageBox::Cancel)->text().contains(QStringLiteral("キャンセル")));
     }
 
     void aboutBoxShowsVersionAndClosesWithItsButton() {

@@ -1,0 +1,78 @@
+#include "TestSupport.h"
+
+#include "system/mdlAutostart.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+namespace {
+struct Run {
+    int iCode = -1;
+    QString sOut;
+    QString sErr;
+};
+
+// The program itself, with the sandbox's folders: it must answer and end without a window.
+Run run(const QStringList& arguments) {
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    program.setProcessEnvironment(env);
+    program.start(qEnvironmentVariable("PELIMO_PROGRAM"), arguments);
+    if (!program.waitForFinished(60000))
+        program.kill();
+    return {program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1,
+            QString::fromLocal8Bit(program.readAllStandardOutput()),
+            QString::fromLocal8Bit(program.readAllStandardError())};
+}
+} // namespace
+
+class tst_CommandLine : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // Answered without a display and without the one-instance lock; anything unknown is refused with the
+    // usage and code 2.
+    void answersAndEnds() {
+        const QString sLock = TestSupport::sandboxDir() + QStringLiteral("/runtime/PelimoMail.lock");
+        Run r = run({QStringLiteral("--version")});
+        QCOMPARE(r.iCode, 0);
+        QCOMPARE(r.sOut, QStringLiteral("PelimoMail 2.0.1\n"));
+        for (const char* sHelp : {"--help", "-h"}) {
+            r = run({QString::fromLatin1(sHelp)});
+            QCOMPARE(r.iCode, 0);
+            QVERIFY2(r.sOut.contains(QStringLiteral("--autostart <on|off>")), qPrintable(r.sOut));
+        }
+        for (const QStringList& bad :
+             {QStringList{"--bogus"}, QStringList{"--autostart", "maybe"}, QStringList{"extra"}}) {
+            r = run(bad);
+            QCOMPARE(r.iCode, 2);
+            QVERIFY2(r.sErr.contains(QStringLiteral("Usage:")), qPrintable(r.sErr));
+            QVERIFY(r.sOut.isEmpty());
+        }
+        QVERIFY(!QFile::exists(sLock));
+    }
+
+    // The entry that starts the program with the session is written and removed.
+    void autostartEntry() {
+        const QString sEntry = autostartEntryPath();
+        QVERIFY(sEntry.startsWith(TestSupport::sandboxDir() + QStringLiteral("/config/autostart/")));
+        QCOMPARE(run({QStringLiteral("--autostart"), QStringLiteral("on")}).iCode, 0);
+        QFile file(sEntry);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString sText = QString::fromUtf8(file.readAll());
+        QVERIFY2(sText.contains(QStringLiteral("Exec=\"") + qEnvironmentVariable("PELIMO_PROGRAM") + u'"'),
+                 qPrintable(sText));
+        QVERIFY(sText.startsWith(QStringLiteral("[Desktop Entry]\nType=Application\n")));
+        file.close();
+        QCOMPARE(run({QStringLiteral("--autostart"), QStringLiteral("off")}).iCode, 0);
+        QVERIFY(!QFile::exists(sEntry));
+        QCOMPARE(run({QStringLiteral("--autostart"), QStringLiteral("off")}).iCode, 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_CommandLine)
+#include "tst_commandline.moc"
