@@ -1,10 +1,12 @@
 #include "dialogs/frmTest.h"
 
 #include "dialogs/mdlSetCommon.h"
+#include "engine/SmtpClient.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
+#include "shell/clsRunStatus.h"
 #include "shell/frmOpening.h"
 #include "shell/mdlCommon.h"
 #include "shell/mdlLog.h"
@@ -267,6 +269,9 @@ bool frmTest::runMailCheck() {
     visit.sServer = txt1[0]->text();
     visit.sUser = txt1[1]->text();
     visit.sPassword = sTestPassword;
+    visit.sSmtpServer = iSetId == clsSystem::ID_SIMPLE
+                            ? clsSet2::instance().getValue(4).toString()
+                            : clsSet1::instance().SRV2().getValue(2, {0, 0}).toString();
     bGivenUp = false;
     Pop31.clearAbort();
     for (QWidget* item : QList<QWidget*>{btn1[0], btn1[1], lst1})
@@ -319,6 +324,12 @@ bool frmTest::runMailCheck() {
     // A closed port and an untrusted certificate call for different remedies.
     if (!visit.sReason.isEmpty())
         sReport += sCrLf + QStringLiteral("理由: ") + visit.sReason;
+    // The verdict stays the mailbox's; a send server that will not take mail is said beside it.
+    if (visit.bSmtpTried)
+        sReport += sCrLf + QStringLiteral("送信(SMTP)サーバ: ") +
+                   (visit.lSmtpError == 0 ? QStringLiteral("接続と認証を確認しました")
+                                          : clsRunStatus::sendFailureWords(visit.lSmtpError) +
+                                                QStringLiteral(" (") + visit.sSmtpReason + u')');
     showMessage(sReport, sAppTitle, MsgIcon::Information);
     return bResult;
 }
@@ -353,6 +364,26 @@ void frmTest::visitMailbox(Visit& visit) {
     }
     // The socket was made on this thread and is let go here, after a failed connect too.
     Pop31.Disconnect();
+    if (visit.bCounted && !Pop31.isAborted() && !visit.sSmtpServer.trimmed().isEmpty())
+        trySendServer(visit);
+}
+
+void frmTest::trySendServer(Visit& visit) {
+    SmtpClient smtp;
+    // A window waits on this: shorter limits than a check's.
+    smtp.ConnectTimeout = 20;
+    smtp.ReplyTimeout = 20;
+    smtp.LogFile = clsSystem::instance().SmtpLog ? logPath(QStringLiteral("PLSmtp.log")) : QString();
+    // The receive account signs in to the send server, as in a check.
+    smtp.setCredentials(visit.sUser, visit.sPassword);
+    visit.bSmtpTried = true;
+    if (smtp.ConnectHost(visit.sSmtpServer) == 1 && smtp.Helo(visit.sSmtpServer) == 1) {
+        smtp.Quit();
+    } else {
+        visit.lSmtpError = smtp.LastError() != 0 ? smtp.LastError() : qint32(SmtpClient::ServerError);
+        visit.sSmtpReason = smtp.LastErrorText();
+    }
+    smtp.Release();
 }
 
 QStringList frmTest::buildPreviews(qint32 iCount) {

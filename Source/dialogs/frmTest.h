@@ -63,6 +63,11 @@ private:
         QStringList sPreviews;
         // Why connecting or logging in failed, in the component's words.
         QString sReason;
+        // The send server of the set, tried as a check would once the mailbox was read; nothing is sent.
+        QString sSmtpServer;
+        bool bSmtpTried = false;
+        qint32 lSmtpError = 0;
+        QString sSmtpReason;
     };
 
     void layoutTest();
@@ -70,6 +75,7 @@ private:
     void checkClicked();
     // Worker thread only.
     void visitMailbox(Visit& visit);
+    static void trySendServer(Visit& visit);
     QStringList buildPreviews(qint32 iCount);
     void showPage();
     void showProgress(qint32 iDone, qint32 iTotal);

@@ -73,6 +73,7 @@ CheckOutcome clsDetailCycle::tick() {
 CheckOutcome clsDetailCycle::check() {
     try {
         const CheckDeadline deadline(pop3, smtp);
+        clsMailTransfer::instance().beginCheckReport();
         const CheckOutcome outcome = runCheck();
         if (outcome == CheckOutcome::CarryOn)
             iMinuteCount = 0;
@@ -270,6 +271,7 @@ bool clsDetailCycle::sendToRow(qint32 lIndex, qint16 iRow, const QString& sText)
         QString sBody = sText;
         if (sendMailBySmtpCommand(lIndex, iRow, sBody, sFrom) == 0) {
             writeSendLog(QStringLiteral("----->送信結果:OK"));
+            store.noteSend(true, 0);
             return true;
         }
         writeSendLog(QStringLiteral("-->送信結果:NG -->ﾘﾄﾗｲ= ") + QString::number(a));
@@ -278,6 +280,7 @@ bool clsDetailCycle::sendToRow(qint32 lIndex, qint16 iRow, const QString& sText)
             break;
         bLastTry = bUnconfirmed;
     }
+    store.noteSend(false, lFailureCode);
     return false;
 }
 
@@ -340,10 +343,11 @@ qint32 clsDetailCycle::sendMailBySmtpCommand(qint32 lRcvMailIndex, qint16 iSndSr
     // failure is kept for the log, since the later steps and the release clear it.
     qint32 lError = 0;
     sFailure.clear();
+    lFailureCode = 0;
     bUnconfirmed = false;
     const auto step = [&](qint32 iResult) {
         if (lError == 0 && smtp.LastError() != 0) {
-            lError = smtp.LastError();
+            lError = lFailureCode = smtp.LastError();
             sFailure = smtp.LastErrorText();
             bUnconfirmed = smtp.isUnconfirmed();
         }

@@ -48,5 +48,6 @@ private:
     SmtpClient& smtp;
     // The first failure of the last send, and whether the server may have taken its text all the same.
     QString sFailure;
+    qint32 lFailureCode = 0; // its SmtpClient::Error
     bool bUnconfirmed = false;
 };

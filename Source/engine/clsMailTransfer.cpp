@@ -228,6 +228,8 @@ qint32 clsMailTransfer::mailRecive(Pop3Client& pop3Cntrol, const QString& sPop3S
         lResult = -1;
     }
     if (lResult < 0 && pop3Cntrol.LastError() != 0)
+        report.lReceiveError = pop3Cntrol.LastError();
+    if (lResult < 0 && pop3Cntrol.LastError() != 0)
         writeRunLog(QStringLiteral("POP3: ") + sPop3SrvName + QStringLiteral(" ") +
                     pop3Cntrol.LastErrorText());
     else if (!sPassedOver.isEmpty())
@@ -411,6 +413,15 @@ qint32 clsMailTransfer::readMailbox(Pop3Client& pop3Cntrol, const QString& sAcco
     if (bComplete)
         ledger.keepOnly(sAccount, pop3Cntrol.HasUniqueIds(), sUidsThere, sDigestsThere);
     return lLastRead;
+}
+
+void clsMailTransfer::noteSend(bool bSent, qint32 lError) {
+    if (bSent) {
+        ++report.iSendsOk;
+        return;
+    }
+    ++report.iSendsFailed;
+    report.lSendError = lError;
 }
 
 void clsMailTransfer::giveUpTooLarge(Pop3Client& pop3Cntrol, const QString& sAccount, const QString& sUid,

@@ -86,6 +86,17 @@ public:
     qint16 getTransSizeDetail() const { return 2000; }
     bool DeleteQuotation(qint32 lIndex);
 
+    // What the latest check met, for the shell's status: begun by each check, noted by each send and read.
+    struct CheckReport {
+        qint32 iSendsOk = 0;
+        qint32 iSendsFailed = 0;
+        qint32 lSendError = 0;    // SmtpClient::Error of the last send that failed
+        qint32 lReceiveError = 0; // Pop3Client::Error of the last mailbox that could not be read
+    };
+    void beginCheckReport() { report = {}; }
+    void noteSend(bool bSent, qint32 lError);
+    CheckReport checkReport() const { return report; }
+
     // Mail commands.
     qint32 checkMailCommand(const QString& sMyFrom, const QString& sCommand, const QString& sMyUserID);
     // Marks every command mail from these senders as obeyed: a check that acted on one command leaves none
@@ -174,6 +185,7 @@ private:
     qint32 lTotal = 0;
     qint32 lLastRead = 0;
     qint32 lTransferred = 0;
+    CheckReport report;
     // Why the latest reading passed a message over, for the run log; empty when it passed none.
     QString sPassedOver;
     // Every mail stored in this forwarding period, also after its slot was used again: by account and id,

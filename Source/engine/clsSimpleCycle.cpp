@@ -63,6 +63,7 @@ CheckOutcome clsSimpleCycle::check() {
     QString sError;
     try {
         const CheckDeadline deadline(Pop31, Smtp1, checkDeadlineSeconds);
+        clsMailTransfer::instance().beginCheckReport();
         outcome = runCheck();
     } catch (const std::exception& e) {
         sError = QString::fromLocal8Bit(e.what());
@@ -213,6 +214,7 @@ bool clsSimpleCycle::sendText(const Settings& settings, qint32 lIndex, const QSt
     Smtp1.Release();
 
     const bool bSent = lRet == 1 && lError == 0;
+    clsMailTransfer::instance().noteSend(bSent, lError);
     if (bRunLog) {
         writeRunLog(settings.sDestination + u':' + sFrom + u':' + sSubject);
         writeRunLog(QStringLiteral("lRet=") + QString::number(lRet) + QStringLiteral(" LastError=") +

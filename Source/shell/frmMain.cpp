@@ -326,6 +326,8 @@ void frmMain::startRunning() {
         stsWindow = new frmStatus(mnuTray);
     }
     setTrayPicture(imgList1[detailMode() ? 0 : 1].at(0));
+    runStatus = {};
+    showRunStatus(std::nullopt);
     if (trayIcon)
         trayIcon->show();
     if (stsWindow)
@@ -390,6 +392,7 @@ void frmMain::checkTimerTick() {
         timer->stop();
     state = RunState::Checking;
     setTrayPicture(imgProcIco);
+    iForwardedBefore = clsMailTransfer::instance().getTransAll();
     QMetaObject::invokeMethod(objWorker, [this, bDetail] {
         const CheckOutcome outcome = bDetail ? detailCycle->check() : simpleCycle->check();
         QMetaObject::invokeMethod(
@@ -399,6 +402,9 @@ void frmMain::checkTimerTick() {
 
 void frmMain::finishCheck(CheckOutcome outcome) {
     state = RunState::Running;
+    const clsMailTransfer& store = clsMailTransfer::instance();
+    showRunStatus(
+        runStatus.record(QTime::currentTime(), store.getTransAll() - iForwardedBefore, store.checkReport()));
     switch (outcome) {
     case CheckOutcome::NotDue:
     case CheckOutcome::CarryOn:
@@ -423,6 +429,17 @@ void frmMain::finishCheck(CheckOutcome outcome) {
     for (const std::function<void()>& action : actions)
         if (state == RunState::Running)
             action();
+}
+
+void frmMain::showRunStatus(const std::optional<clsRunStatus::Notice>& notice) {
+    if (trayIcon)
+        trayIcon->setToolTip(runStatus.toolTip());
+    if (stsWindow)
+        stsWindow->setStatusText(runStatus.lastCheck());
+    // One notice for a run of failures and one when sending works again, never one per check.
+    if (notice && trayIcon)
+        trayIcon->showMessage(sAppTitle, notice->sText,
+                              notice->bWarning ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information);
 }
 
 void frmMain::trayAction(const std::function<void()>& action) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/mdlCheck.h"
+#include "shell/clsRunStatus.h"
 #include "shell/frmStatus.h"
 
 #include <QList>
@@ -77,6 +78,7 @@ private:
     void buildTrayMenu();
     void finishCheck(CheckOutcome outcome);
     void setTrayPicture(const QPixmap& picture);
+    void showRunStatus(const std::optional<clsRunStatus::Notice>& notice);
     // Runs the tray item now, or after the check when one is running.
     void trayAction(const std::function<void()>& action);
     void suspend();
@@ -109,4 +111,7 @@ private:
     RunState state = RunState::Panel;
     qint16 iFuncIndex = -1;
     qint16 iIconFrame = 0;
+    // The last check at a glance, in the tray's tooltip and the status window.
+    clsRunStatus runStatus;
+    qint32 iForwardedBefore = 0;
 };

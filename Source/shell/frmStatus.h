@@ -14,6 +14,9 @@ public:
     explicit frmStatus(QMenu* menu, QWidget* parent = nullptr);
 
     void setPicture(const QPixmap& picture);
+    // The last check in a line or two, as the tray's tooltip gives it; nothing before the first check.
+    void setStatusText(const QString& sText);
+    // Opens the menu at the point, moved as needed to lie wholly on the screen.
     void popupMenu(const QPoint& globalPos);
 
 protected:
@@ -22,5 +25,6 @@ protected:
 private:
     QMenu* mnuTray = nullptr;
     QLabel* imgIcon = nullptr;
+    QLabel* lblStatus = nullptr;
     QToolButton* btnMenu = nullptr;
 };

@@ -9,6 +9,7 @@
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
+#include "shell/clsRunStatus.h"
 #include "shell/mdlLog.h"
 
 #include <QElapsedTimer>
@@ -463,6 +464,10 @@ private Q_SLOTS:
         dovecot.addMessage(sUser, plain());
         QCOMPARE(cycle->tick(), CheckOutcome::CarryOn);
         QVERIFY(!clsMailTransfer::instance().getTrans(0));
+        const clsMailTransfer::CheckReport report = clsMailTransfer::instance().checkReport();
+        QCOMPARE(report.iSendsFailed, 1);
+        QCOMPARE(report.lSendError, qint32(SmtpClient::ConnectFailed));
+        QCOMPARE(report.lReceiveError, 0);
         QVERIFY(readLog(QStringLiteral("sendmail.log")).contains(QStringLiteral("----->送信結果:NG")));
         QVERIFY(QRegularExpression(QStringLiteral("lRet=0 LastError=[1-9]\\d*:送信NG\r\n") + stamp() +
                                    QStringLiteral("SMTP: .+\r\n$"))
@@ -472,6 +477,42 @@ private Q_SLOTS:
         setSetting(4, QStringLiteral("127.0.0.1:%1").arg(smtpServer.port()));
         QCOMPARE(cycle->tick(), CheckOutcome::CarryOn);
         QCOMPARE(sent().size(), 1);
+        QCOMPARE(clsMailTransfer::instance().checkReport().iSendsOk, 1);
+        QCOMPARE(clsMailTransfer::instance().checkReport().iSendsFailed, 0);
+    }
+
+    // The tray's line and notices: one notice after sends failed at three checks in a row (checks that sent
+    // nothing do not break the row), none more while they go on failing, one when sending works again.
+    void runStatusNoticesOncePerRunOfFailures() {
+        clsRunStatus status;
+        QCOMPARE(status.toolTip(), QStringLiteral("ペリモメール"));
+        clsMailTransfer::CheckReport failed;
+        failed.iSendsFailed = 1;
+        failed.lSendError = SmtpClient::ConnectFailed;
+        const clsMailTransfer::CheckReport nothing;
+        clsMailTransfer::CheckReport sent;
+        sent.iSendsOk = 2;
+        const QList<std::pair<clsMailTransfer::CheckReport, QString>> checks = {
+            {failed, {}},
+            {nothing, {}},
+            {failed, {}},
+            {failed,
+             QStringLiteral("3回のチェックで続けてメールを送信できませんでした: 送信サーバに接続できません")},
+            {failed, {}},
+            {sent, QStringLiteral("メールを送信できるようになりました")},
+            {sent, {}},
+            {failed, {}}};
+        for (const auto& [report, sNotice] : checks) {
+            const std::optional<clsRunStatus::Notice> notice = status.record(QTime(9, 5), 0, report);
+            QCOMPARE(notice ? notice->sText : QString(), sNotice);
+        }
+        QCOMPARE(status.toolTip(),
+                 QStringLiteral("ペリモメール\n最終チェック 09:05  転送 0件\n送信サーバに接続できません"));
+        clsMailTransfer::CheckReport unread;
+        unread.lReceiveError = Pop3Client::LoginFailed;
+        status.record(QTime(23, 59), 3, unread);
+        QCOMPARE(status.lastCheck(),
+                 QStringLiteral("最終チェック 23:59  転送 3件\n受信サーバの認証に失敗しました"));
     }
 
     // A server that answers too slowly for the check but fast enough for each reply: the check's own deadline

@@ -217,6 +217,29 @@ private Q_SLOTS:
         clsSystem::instance().Pop3Log = false;
     }
 
+    // After the mailbox, the send server is tried as a check would (signing in, sending nothing) and said in
+    // a line of its own; the stored verdict stays the mailbox's.
+    void sendServerIsTriedAndReported() {
+        DovecotServer dovecot;
+        QVERIFY(startMailbox(dovecot, 0));
+        SmtpTestServer smtp;
+        QVERIFY(smtp.start(SmtpTestServer::Options::login(sUser, sPassword)));
+        const quint16 iPort = smtp.port();
+        for (bool bUp : {true, false}) {
+            if (!bUp)
+                smtp.stop();
+            clsSet2::instance().setValue(4, {server(iPort)});
+            frmTest form;
+            form.show();
+            QCOMPARE(check(form),
+                     QStringList{sDone + QStringLiteral("\r\n送信(SMTP)サーバ: ") +
+                                 (bUp ? QStringLiteral("接続と認証を確認しました")
+                                      : QStringLiteral("送信サーバに接続できません (Connection refused)"))});
+            QCOMPARE(storedTest("Test2"), QStringLiteral("True"));
+        }
+        QCOMPARE(smtp.messages().size(), 0);
+    }
+
     // Nothing is tried, or stored, without a server, a user id and a password.
     void incompleteAccountIsRefused() {
         useSimpleSet(QStringLiteral("127.0.0.1:1"), QString());

@@ -21,6 +21,7 @@
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -339,6 +340,39 @@ private Q_SLOTS:
         QCOMPARE(rec.shown.size(), 1);
         QCOMPARE(rec.shown.at(0).sText, QStringLiteral("0件のメールを転送しました"));
         QCOMPARE(rec.shown.at(0).icon, MsgIcon::Information);
+    }
+
+    // Without a tray the status window tells the last check, and its menu opens wholly on the screen even
+    // from the bottom corner.
+    void statusWindowTellsTheLastCheckAndKeepsItsMenuOnScreen() {
+        readySimpleSet();
+        quint16 iClosedPort = 0;
+        {
+            SmtpTestServer gone;
+            QVERIFY(gone.start());
+            iClosedPort = gone.port();
+        }
+        setSetting(4, QStringLiteral("127.0.0.1:%1").arg(iClosedPort));
+        QVERIFY(!dovecot.addMessage(sUser, "From: a@example.com\r\nSubject: hi\r\n\r\nhello\r\n").isEmpty());
+        main->runFunction(0);
+        QPointer<frmStatus> status = main->statusWindow();
+        QVERIFY(status);
+        main->checkTimerTick();
+        QTRY_COMPARE_WITH_TIMEOUT(main->runState(), frmMain::RunState::Running, 30000);
+        const QString sLine = status->findChild<QLabel*>(QStringLiteral("lblStatus"))->text();
+        QVERIFY2(sLine.endsWith(QStringLiteral("転送 0件\n送信サーバに接続できません")), qPrintable(sLine));
+
+        const QRect area = status->screen()->availableGeometry();
+        status->popupMenu(area.bottomRight());
+        QTRY_VERIFY(main->trayMenu()->isVisible());
+        QVERIFY2(area.contains(main->trayMenu()->geometry()),
+                 qPrintable(QStringLiteral("%1,%2 %3x%4")
+                                .arg(main->trayMenu()->x())
+                                .arg(main->trayMenu()->y())
+                                .arg(main->trayMenu()->width())
+                                .arg(main->trayMenu()->height())));
+        main->trayMenu()->hide();
+        main->trayMenu()->findChild<QAction*>(QStringLiteral("mnuSuspend"))->trigger();
     }
 
     void animationSkipsTheLastFrame() {

@@ -1,4 +1,5 @@
 #include "DesktopTest.h"
+#include "MailServers.h"
 #include "TestSupport.h"
 
 #include "settings/clsSet2.h"
@@ -14,10 +15,12 @@
 #include <QMenu>
 #include <QPixmap>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolTip>
 
 // Runs the program on a virtual X display with a real tray host, so the tray icon is shown as users see it,
 // and saves screenshots for a person to look at.
@@ -100,6 +103,46 @@ private Q_SLOTS:
 
         main->trayMenu()->findChild<QAction*>(QStringLiteral("mnuSuspend"))->trigger();
         QCOMPARE(main->runState(), frmMain::RunState::Panel);
+        delete main;
+    }
+
+    // The tray's tooltip tells the last check, and sends that failed at three checks in a row bring one
+    // notice.
+    void trayToolTipTellsTheLastCheck() {
+        DovecotServer dovecot;
+        QVERIFY(dovecot.start());
+        QVERIFY(
+            !dovecot
+                 .addMessage(QStringLiteral("alice"), "From: a@example.com\r\nSubject: hi\r\n\r\nhello\r\n")
+                 .isEmpty());
+        SmtpTestServer gone;
+        QVERIFY(gone.start());
+        pointSimpleSetAt(dovecot, gone, QStringLiteral("alice"), QStringLiteral("secret"),
+                         QStringLiteral("phone@example.jp"), 1, 0);
+        gone.stop();
+        clsSystem& sys = clsSystem::instance();
+        QVERIFY(sys.setValueSetSelect(0) && sys.setValueSetting(true, clsSystem::ID_SIMPLE) &&
+                sys.setValueTest(true, clsSystem::ID_SIMPLE));
+        QPointer<frmMain> main = new frmMain;
+        main->runFunction(0);
+        auto* tray = main->findChild<QSystemTrayIcon*>();
+        QVERIFY(tray);
+        QCOMPARE(tray->toolTip(), QStringLiteral("ペリモメール"));
+        for (int iCheck = 0; iCheck < 3; ++iCheck) {
+            main->checkTimerTick();
+            QTRY_COMPARE_WITH_TIMEOUT(main->runState(), frmMain::RunState::Running, 30000);
+        }
+        QVERIFY2(QRegularExpression(QStringLiteral("^ペリモメール\n最終チェック \\d\\d:\\d\\d  転送 0件\n"
+                                                   "送信サーバに接続できません$"))
+                     .match(tray->toolTip())
+                     .hasMatch(),
+                 qPrintable(tray->toolTip()));
+        QTest::qWait(500);
+        const QPixmap whole = QGuiApplication::primaryScreen()->grabWindow(0);
+        QVERIFY(whole.save(sShots + QStringLiteral("/tray-notice.png")));
+        QToolTip::showText(tray->geometry().center(), tray->toolTip());
+        shoot(QStringLiteral("tray-tooltip.png"));
+        main->trayMenu()->findChild<QAction*>(QStringLiteral("mnuSuspend"))->trigger();
         delete main;
     }
 };
