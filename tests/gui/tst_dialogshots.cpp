@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
@@ -70,6 +71,7 @@ class tst_DialogShots : public QObject {
     Q_OBJECT
 
     DovecotServer dovecot;
+    SmtpTestServer smtp;
     QString sShots;
     QString sSuffix;
 
@@ -110,7 +112,9 @@ private Q_SLOTS:
         QVERIFY(easy.setValue(1, {sServer}));
         QVERIFY(easy.setValue(2, {encodePassWord(QStringLiteral("alice"))}));
         QVERIFY(easy.setValue(3, {encodePassWord(QStringLiteral("secret"))}));
-        QVERIFY(easy.setValue(4, {QStringLiteral("127.0.0.1")}));
+        QVERIFY(
+            smtp.start(SmtpTestServer::Options::login(QStringLiteral("alice"), QStringLiteral("secret"))));
+        QVERIFY(easy.setValue(4, {QStringLiteral("127.0.0.1:%1").arg(smtp.port())}));
         QVERIFY(easy.setValue(5, {QStringLiteral("phone@example.jp")}));
         QVERIFY(easy.saveRegistory(QStringLiteral("Q-Post")));
         clsSet1& set = clsSet1::instance();
@@ -159,9 +163,16 @@ private Q_SLOTS:
         QVERIFY(check);
         QTest::mouseClick(check, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(rec.shown.size(), 1, 20000);
-        QCOMPARE(rec.shown.at(0).sText, QStringLiteral("メールチェックは正常に終了しました"));
+        QCOMPARE(rec.shown.at(0).sText, QStringLiteral("メールチェックは正常に終了しました\r\n"
+                                                       "送信(SMTP)サーバ: 接続と認証を確認しました"));
         checkTextsFit(&window);
         shoot(&window, QStringLiteral("mail-check"));
+        // The result as its message box shows it.
+        QMessageBox result(QMessageBox::Information, rec.shown.at(0).sTitle, rec.shown.at(0).sText,
+                           QMessageBox::Ok, &window);
+        result.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&result));
+        shoot(&result, QStringLiteral("mail-check-result"));
     }
 };
 
