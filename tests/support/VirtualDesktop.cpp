@@ -15,6 +15,7 @@
 namespace {
 pid_t pidXvfb = 0;
 pid_t pidTrayer = 0;
+pid_t pidWeston = 0;
 
 pid_t spawn(const std::vector<std::string>& args, int iKeepFd = -1) {
     const pid_t pid = ::fork();
@@ -89,8 +90,35 @@ bool start(bool bWithTray, QString& sSkipReason, const char* sScreen) {
     return true;
 }
 
+bool startWayland(QString& sSkipReason) {
+    if (QStandardPaths::findExecutable(QStringLiteral("weston")).isEmpty()) {
+        sSkipReason = QStringLiteral("weston is not installed (Debian package weston)");
+        return false;
+    }
+    const char* sRuntime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string sSocket = "pelimo-wayland-" + std::to_string(::getpid());
+    if (!sRuntime) {
+        sSkipReason = QStringLiteral("no XDG_RUNTIME_DIR for the compositor's socket");
+        return false;
+    }
+    pidWeston = spawn({"weston", "--backend=headless-backend.so", "--use-pixman", "--debug", "--idle-time=0",
+                       "--width=1024", "--height=768", "--socket=" + sSocket});
+    const std::string sPath = std::string(sRuntime) + "/" + sSocket;
+    for (int i = 0; i < 100 && ::access(sPath.c_str(), F_OK) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (::access(sPath.c_str(), F_OK) != 0) {
+        stopProcess(pidWeston);
+        sSkipReason = QStringLiteral("weston did not start within 10 seconds");
+        return false;
+    }
+    ::setenv("WAYLAND_DISPLAY", sSocket.c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "wayland", 1);
+    return true;
+}
+
 void stop() {
     stopProcess(pidTrayer);
     stopProcess(pidXvfb);
+    stopProcess(pidWeston);
 }
 } // namespace VirtualDesktop

@@ -9,4 +9,7 @@ namespace VirtualDesktop {
 // it.
 bool start(bool bWithTray, QString& sSkipReason, const char* sScreen = "1024x768x24");
 void stop();
+// A Wayland compositor instead (weston, headless, with its screenshot extension): sets WAYLAND_DISPLAY and
+// the Wayland platform on success. stop() ends it too.
+bool startWayland(QString& sSkipReason);
 } // namespace VirtualDesktop
