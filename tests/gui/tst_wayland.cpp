@@ -1,5 +1,5 @@
+#include "DesktopTest.h"
 #include "TestSupport.h"
-#include "VirtualDesktop.h"
 
 #include "shell/frmStatus.h"
 
@@ -62,16 +62,7 @@ private Q_SLOTS:
 };
 
 int main(int argc, char** argv) {
-    if (!VirtualDesktop::startWayland(sSkipReason))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    int iResult = 0;
-    {
-        QApplication app(argc, argv);
-        tst_Wayland test;
-        iResult = QTest::qExec(&test, argc, argv);
-    }
-    VirtualDesktop::stop();
-    return iResult;
+    return runOnWayland<tst_Wayland>(argc, argv, sSkipReason);
 }
 
 #include "tst_wayland.moc"
