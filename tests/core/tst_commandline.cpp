@@ -3,30 +3,13 @@
 #include "system/mdlAutostart.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QTest>
 
 namespace {
-struct Run {
-    int iCode = -1;
-    QString sOut;
-    QString sErr;
-};
+using TestSupport::ProgramRun;
 
-// The program itself, with the sandbox's folders: it must answer and end without a window.
-Run run(const QStringList& arguments) {
-    QProcess program;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    program.setProcessEnvironment(env);
-    program.start(qEnvironmentVariable("PELIMO_PROGRAM"), arguments);
-    if (!program.waitForFinished(60000))
-        program.kill();
-    return {program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1,
-            QString::fromLocal8Bit(program.readAllStandardOutput()),
-            QString::fromLocal8Bit(program.readAllStandardError())};
+ProgramRun run(const QStringList& arguments) {
+    return TestSupport::runProgram(arguments);
 }
 } // namespace
 
@@ -38,7 +21,7 @@ private Q_SLOTS:
     // usage and code 2.
     void answersAndEnds() {
         const QString sLock = TestSupport::sandboxDir() + QStringLiteral("/runtime/PelimoMail.lock");
-        Run r = run({QStringLiteral("--version")});
+        ProgramRun r = run({QStringLiteral("--version")});
         QCOMPARE(r.iCode, 0);
         QCOMPARE(r.sOut, QStringLiteral("PelimoMail 2.0.1\n"));
         for (const char* sHelp : {"--help", "-h"}) {

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <cstdlib>
 #include <string>
@@ -64,6 +65,21 @@ QString TestSupport::stored(const QString& sSection, const QString& sKey) {
     QString sValue;
     SettingsStore::getSetting(QStringLiteral("Q-Post"), sSection, sKey, QStringLiteral("<missing>"), sValue);
     return sValue;
+}
+
+TestSupport::ProgramRun TestSupport::runProgram(const QStringList& arguments) {
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    program.setProcessEnvironment(env);
+    program.start(qEnvironmentVariable("PELIMO_PROGRAM"), arguments);
+    if (!program.waitForFinished(60000))
+        program.kill();
+    return {program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1,
+            QString::fromLocal8Bit(program.readAllStandardOutput()),
+            QString::fromLocal8Bit(program.readAllStandardError())};
 }
 
 QString TestSupport::testDataDir() {

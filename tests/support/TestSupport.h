@@ -19,6 +19,15 @@ qint64 peakMemory();
 // Lets the peak start again from the present use (Linux 4.0 and later) and answers that use. Where the
 // reset is refused, an older, higher peak can only make the growth look larger, never smaller.
 qint64 resetPeakMemory();
+
+// The program itself (PELIMO_PROGRAM) run with the arguments in the sandbox and without a display, so that
+// it can only answer on its command line; its exit code (-1 when it crashed or hung) and output.
+struct ProgramRun {
+    int iCode = -1;
+    QString sOut;
+    QString sErr;
+};
+ProgramRun runProgram(const QStringList& arguments);
 } // namespace TestSupport
 
 // Records the message boxes shown while it lives and answers them with a set answer.
