@@ -227,13 +227,13 @@ qint32 clsMailTransfer::mailRecive(Pop3Client& pop3Cntrol, const QString& sPop3S
     } catch (const std::exception&) {
         lResult = -1;
     }
-    if (lResult < 0 && pop3Cntrol.LastError() != 0)
+    if (lResult < 0 && pop3Cntrol.LastError() != 0) {
         report.lReceiveError = pop3Cntrol.LastError();
-    if (lResult < 0 && pop3Cntrol.LastError() != 0)
         writeRunLog(QStringLiteral("POP3: ") + sPop3SrvName + QStringLiteral(" ") +
                     pop3Cntrol.LastErrorText());
-    else if (!sPassedOver.isEmpty())
+    } else if (!sPassedOver.isEmpty()) {
         writeRunLog(QStringLiteral("POP3: ") + sPop3SrvName + QStringLiteral(" ") + sPassedOver);
+    }
     if (bConnected)
         pop3Cntrol.Disconnect();
     pop3Cntrol.WholeAtOnce = bWholeAtOnce;
