@@ -7,10 +7,7 @@
 
 namespace {
 using TestSupport::ProgramRun;
-
-ProgramRun run(const QStringList& arguments) {
-    return TestSupport::runProgram(arguments);
-}
+using TestSupport::runProgram;
 } // namespace
 
 class tst_CommandLine : public QObject {
@@ -21,17 +18,17 @@ private Q_SLOTS:
     // usage and code 2.
     void answersAndEnds() {
         const QString sLock = TestSupport::sandboxDir() + QStringLiteral("/runtime/PelimoMail.lock");
-        ProgramRun r = run({QStringLiteral("--version")});
+        ProgramRun r = runProgram({QStringLiteral("--version")});
         QCOMPARE(r.iCode, 0);
         QCOMPARE(r.sOut, QStringLiteral("PelimoMail 2.0.1\n"));
         for (const char* sHelp : {"--help", "-h"}) {
-            r = run({QString::fromLatin1(sHelp)});
+            r = runProgram({QString::fromLatin1(sHelp)});
             QCOMPARE(r.iCode, 0);
             QVERIFY2(r.sOut.contains(QStringLiteral("--autostart <on|off>")), qPrintable(r.sOut));
         }
         for (const QStringList& bad :
              {QStringList{"--bogus"}, QStringList{"--autostart", "maybe"}, QStringList{"extra"}}) {
-            r = run(bad);
+            r = runProgram(bad);
             QCOMPARE(r.iCode, 2);
             QVERIFY2(r.sErr.contains(QStringLiteral("Usage:")), qPrintable(r.sErr));
             QVERIFY(r.sOut.isEmpty());
@@ -43,7 +40,7 @@ private Q_SLOTS:
     void autostartEntry() {
         const QString sEntry = autostartEntryPath();
         QVERIFY(sEntry.startsWith(TestSupport::sandboxDir() + QStringLiteral("/config/autostart/")));
-        QCOMPARE(run({QStringLiteral("--autostart"), QStringLiteral("on")}).iCode, 0);
+        QCOMPARE(runProgram({QStringLiteral("--autostart"), QStringLiteral("on")}).iCode, 0);
         QFile file(sEntry);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QString sText = QString::fromUtf8(file.readAll());
@@ -51,9 +48,9 @@ private Q_SLOTS:
                  qPrintable(sText));
         QVERIFY(sText.startsWith(QStringLiteral("[Desktop Entry]\nType=Application\n")));
         file.close();
-        QCOMPARE(run({QStringLiteral("--autostart"), QStringLiteral("off")}).iCode, 0);
+        QCOMPARE(runProgram({QStringLiteral("--autostart"), QStringLiteral("off")}).iCode, 0);
         QVERIFY(!QFile::exists(sEntry));
-        QCOMPARE(run({QStringLiteral("--autostart"), QStringLiteral("off")}).iCode, 0);
+        QCOMPARE(runProgram({QStringLiteral("--autostart"), QStringLiteral("off")}).iCode, 0);
     }
 };
 
