@@ -378,6 +378,11 @@ void frmTest::trySendServer(Visit& visit) {
     smtp.setCredentials(visit.sUser, visit.sPassword);
     visit.bSmtpTried = true;
     if (smtp.ConnectHost(visit.sSmtpServer) == 1 && smtp.Helo(visit.sSmtpServer) == 1) {
+        // A check goes on without the refused login, but the server may well want it for the mail.
+        if (!smtp.authRefusal().isEmpty()) {
+            visit.lSmtpError = SmtpClient::AuthFailed;
+            visit.sSmtpReason = smtp.authRefusal();
+        }
         smtp.Quit();
     } else {
         visit.lSmtpError = smtp.LastError() != 0 ? smtp.LastError() : qint32(SmtpClient::ServerError);

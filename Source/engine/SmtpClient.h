@@ -94,6 +94,8 @@ public:
     QString ReplyText() const { return sReplyText; }
     // Whether the last connection was encrypted once the greeting dialogue was done.
     bool usedTls() const { return bUsedTls; }
+    // The server's answer when it refused the login and the session went on without one; empty otherwise.
+    QString authRefusal() const { return sAuthRefusal; }
 
     // The name given in EHLO: this computer's host name when it is a valid domain, else "localhost".
     static QString ehloName();

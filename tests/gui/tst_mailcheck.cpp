@@ -238,6 +238,17 @@ private Q_SLOTS:
             QCOMPARE(storedTest("Test2"), QStringLiteral("True"));
         }
         QCOMPARE(smtp.messages().size(), 0);
+        // A send server that refuses the receive account's login is not reported as working.
+        SmtpTestServer other;
+        QVERIFY(other.start(SmtpTestServer::Options::login(QStringLiteral("bob"), QStringLiteral("other"))));
+        clsSet2::instance().setValue(4, {server(other.port())});
+        frmTest form;
+        form.show();
+        const QStringList report = check(form);
+        QCOMPARE(report.size(), 1);
+        QVERIFY2(report[0].startsWith(
+                     sDone + QStringLiteral("\r\n送信(SMTP)サーバ: 送信サーバの認証に失敗しました (")),
+                 qPrintable(report[0]));
     }
 
     // Nothing is tried, or stored, without a server, a user id and a password.
