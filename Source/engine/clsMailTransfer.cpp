@@ -257,7 +257,7 @@ void clsMailTransfer::storeForTest(qint32 lIndex, const QString& sFrom, const QS
 
 bool clsMailTransfer::isDue(qint32 lIndex) const {
     const Slot& slot = slotAt(lIndex);
-    return slot.bRegister && !slot.bTrans && !slot.bStop && !slot.bObeyed && !slot.bGivenUp;
+    return slot.bRegister && !slot.isDone();
 }
 
 bool clsMailTransfer::hasMailToForward() const {
@@ -274,8 +274,7 @@ qint32 clsMailTransfer::freeSlot() const {
     // A full store takes new mail into slots whose mail is done with; the forwarding record and the seen set
     // keep what they held from being taken again.
     for (qint32 j = 0; j < iSlots; ++j) {
-        const Slot& slot = slots[size_t(j)];
-        if (slot.bTrans || slot.bStop || slot.bObeyed || slot.bGivenUp)
+        if (slots[size_t(j)].isDone())
             return j;
     }
     return -1;

@@ -143,6 +143,8 @@ private:
         bool bStop = false;
         bool bObeyed = false;
         bool bGivenUp = false;
+        // Forwarded, held back, obeyed or given up: nothing more is done with the mail.
+        bool isDone() const { return bTrans || bStop || bObeyed || bGivenUp; }
         // Why a mail that reads as a command may not command (its sender failed the receiving server's
         // checks, or the PIN is wrong or missing); empty when it may. Such a mail is forwarded as any other.
         QString sCommandRefusal;
