@@ -3,6 +3,8 @@
 #include "settings/SettingsStore.h"
 #include "settings/mdlPassWord.h"
 
+#include <algorithm>
+
 namespace {
 const QString sSection = QStringLiteral("REMOTE");
 const QString sKey = QStringLiteral("CommandPin");
@@ -23,11 +25,7 @@ bool clsRemote::loadRegistory(const QString& sAPPName) {
 }
 
 bool clsRemote::isValidPin(const QString& sPin) {
-    if (sPin.isEmpty() || sPin.size() > 32)
-        return sPin.isEmpty();
-    for (const QChar c : sPin) {
-        if (c.unicode() > 127 || !c.isLetterOrNumber())
-            return false;
-    }
-    return true;
+    return sPin.size() <= 32 && std::all_of(sPin.cbegin(), sPin.cend(), [](QChar c) {
+               return c.unicode() < 128 && c.isLetterOrNumber();
+           });
 }
