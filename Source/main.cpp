@@ -1,6 +1,6 @@
 #include "shell/frmOpening.h"
-#include "shell/mdlMessageBox.h"
 #include "system/mdlAutostart.h"
+#include "ui/mdlMessageBox.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

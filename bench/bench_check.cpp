@@ -3,12 +3,12 @@
 
 #include "MailServers.h"
 
+#include "base/mdlLog.h"
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
 #include "engine/clsMailTransfer.h"
 #include "engine/clsSimpleCycle.h"
 #include "settings/clsSystem.h"
-#include "shell/mdlLog.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

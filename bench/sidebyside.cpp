@@ -14,6 +14,7 @@
 
 #include "TestSupport.h"
 
+#include "base/mdlLog.h"
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
 #include "engine/clsForwardLedger.h"
@@ -22,7 +23,6 @@
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
-#include "shell/mdlLog.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

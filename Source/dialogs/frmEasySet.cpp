@@ -1,15 +1,15 @@
 #include "dialogs/frmEasySet.h"
 
+#include "base/mdlMessage.h"
+#include "dialogs/frmFileSelect.h"
 #include "dialogs/frmTest.h"
 #include "dialogs/mdlSetCommon.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
-#include "shell/mdlCommon.h"
-#include "shell/mdlMessage.h"
-#include "system/frmFileSelect.h"
 #include "system/mdlScreenSaver.h"
+#include "ui/mdlCommon.h"
 
 #include <QApplication>
 #include <QFocusEvent>

@@ -1,14 +1,14 @@
 #include "dialogs/frmSet.h"
 
+#include "base/mdlMessage.h"
+#include "dialogs/frmFileSelect.h"
 #include "dialogs/frmTest.h"
 #include "dialogs/mdlSetCommon.h"
 #include "settings/SettingsStore.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSystem.h"
-#include "shell/mdlCommon.h"
-#include "shell/mdlMessage.h"
-#include "system/frmFileSelect.h"
 #include "system/mdlScreenSaver.h"
+#include "ui/mdlCommon.h"
 
 #include <QCheckBox>
 #include <QFocusEvent>

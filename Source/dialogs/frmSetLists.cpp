@@ -3,10 +3,10 @@
 
 #include "dialogs/frmSet.h"
 
+#include "base/mdlMessage.h"
 #include "dialogs/mdlSetCommon.h"
 #include "settings/clsSet1.h"
 #include "settings/mdlPassWord.h"
-#include "shell/mdlMessage.h"
 
 #include <QLabel>
 #include <QLineEdit>

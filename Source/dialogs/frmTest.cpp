@@ -1,16 +1,16 @@
 #include "dialogs/frmTest.h"
 
+#include "base/mdlGlobals.h"
+#include "base/mdlLog.h"
+#include "base/mdlMessage.h"
 #include "dialogs/mdlSetCommon.h"
 #include "engine/SmtpClient.h"
+#include "engine/clsRunStatus.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
-#include "shell/clsRunStatus.h"
-#include "shell/frmOpening.h"
-#include "shell/mdlCommon.h"
-#include "shell/mdlLog.h"
-#include "shell/mdlMessage.h"
+#include "ui/mdlCommon.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -248,7 +248,7 @@ void frmTest::checkClicked() {
     const bool bResult = runMailCheck();
     clsSystem& sys = clsSystem::instance();
     sys.setValueTest(bResult, iId);
-    sys.saveRegTest(frmOpening::sAPPName, iId);
+    sys.saveRegTest(sSettingsName, iId);
 }
 
 bool frmTest::runMailCheck() {

@@ -1,6 +1,6 @@
 #include "engine/clsForwardLedger.h"
 
-#include "shell/mdlLog.h"
+#include "base/mdlLog.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

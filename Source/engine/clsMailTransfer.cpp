@@ -1,10 +1,10 @@
 #include "engine/clsMailTransfer.h"
 
+#include "base/mdlLog.h"
 #include "engine/Pop3Client.h"
 #include "engine/clsForwardLedger.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSystem.h"
-#include "shell/mdlLog.h"
 
 #include <QCryptographicHash>
 #include <QTime>

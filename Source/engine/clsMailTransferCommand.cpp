@@ -1,10 +1,10 @@
 #include "engine/clsMailTransfer.h"
 
+#include "base/mdlLog.h"
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
 #include "settings/SettingsStore.h"
 #include "settings/clsSet1.h"
-#include "shell/mdlLog.h"
 #include "system/clsExitWindows.h"
 
 #include <QDateTime>

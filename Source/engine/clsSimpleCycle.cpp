@@ -1,5 +1,6 @@
 #include "engine/clsSimpleCycle.h"
 
+#include "base/mdlLog.h"
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
 #include "engine/clsMailTransfer.h"
@@ -7,7 +8,6 @@
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
-#include "shell/mdlLog.h"
 
 #include <exception>
 

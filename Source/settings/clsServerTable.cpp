@@ -1,7 +1,7 @@
 #include "settings/clsServerTable.h"
 
+#include "base/mdlMessage.h"
 #include "settings/SettingsStore.h"
-#include "shell/mdlMessage.h"
 
 namespace {
 QString cellKey(qint16 iRow, qint16 iField) {

@@ -1,5 +1,6 @@
 #include "settings/clsSystem.h"
 
+#include "base/mdlLog.h"
 #include "settings/SettingsStore.h"
 
 #include <QDir>
@@ -12,6 +13,7 @@ const QString sSection = QStringLiteral("SYSTEM");
 
 clsSystem& clsSystem::instance() {
     static clsSystem system;
+    [[maybe_unused]] static const bool bHandedDown = (setRunLogSwitch(&system.RunLog), true);
     return system;
 }
 
@@ -122,4 +124,19 @@ void clsSystem::deleteTempFiles(const QString& sWildCard) {
     const QStringList files = dir.entryList({sPattern}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& sFile : files)
         dir.remove(sFile);
+}
+
+void writeStartLogLines(QString& sSmtpLogFile, QString& sPop3LogFile) {
+    const clsSystem& sys = clsSystem::instance();
+    writeRunLog(QStringLiteral("ペリモメール動作ログ"));
+    sSmtpLogFile.clear();
+    if (sys.SmtpLog) {
+        sSmtpLogFile = logPath(QStringLiteral("PLSmtp.log"));
+        writeRunLog(QStringLiteral("SMTP LOG ON"));
+    }
+    sPop3LogFile.clear();
+    if (sys.Pop3Log) {
+        sPop3LogFile = logPath(QStringLiteral("PLPop3.log"));
+        writeRunLog(QStringLiteral("POP3 LOG ON"));
+    }
 }

@@ -45,3 +45,7 @@ private:
     qint16 iSetSelect = 0;
     QString sTempDir;
 };
+
+// The run-log lines that open every run. Answers the trace files of the two mail components: their path when
+// the component's own log switch is on, else empty (no trace).
+void writeStartLogLines(QString& sSmtpLogFile, QString& sPop3LogFile);

@@ -1,7 +1,7 @@
 #include "settings/clsWordList.h"
 
+#include "base/mdlMessage.h"
 #include "settings/SettingsStore.h"
-#include "shell/mdlMessage.h"
 
 namespace {
 QString entryKey(qint16 n) {

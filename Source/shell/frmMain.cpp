@@ -1,5 +1,8 @@
 #include "shell/frmMain.h"
 
+#include "base/mdlGlobals.h"
+#include "base/mdlLog.h"
+#include "base/mdlMessage.h"
 #include "dialogs/frmEasySet.h"
 #include "dialogs/frmSet.h"
 #include "dialogs/frmTest.h"
@@ -15,11 +18,8 @@
 #include "shell/frmStatus.h"
 #include "shell/frmTaskBar.h"
 #include "shell/frmVersion.h"
-#include "shell/mdlCommon.h"
-#include "shell/mdlGlobals.h"
-#include "shell/mdlLog.h"
-#include "shell/mdlMessage.h"
 #include "system/mdlScreenSaver.h"
+#include "ui/mdlCommon.h"
 
 #include <QApplication>
 #include <QCursor>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "engine/clsRunStatus.h"
 #include "engine/mdlCheck.h"
-#include "shell/clsRunStatus.h"
 #include "shell/frmStatus.h"
 
 #include <QList>

@@ -1,18 +1,18 @@
 #include "shell/frmOpening.h"
 
+#include "base/mdlGlobals.h"
+#include "base/mdlMessage.h"
 #include "engine/clsForwardLedger.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "shell/frmMain.h"
-#include "shell/mdlCommon.h"
-#include "shell/mdlGlobals.h"
-#include "shell/mdlMessage.h"
+#include "ui/mdlCommon.h"
 
 #include <QLabel>
 #include <QTimer>
 
-const QString frmOpening::sAPPName = QStringLiteral("Q-Post");
+const QString frmOpening::sAPPName = sSettingsName;
 
 frmOpening::frmOpening(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("frmOpening"));

@@ -1,7 +1,7 @@
 #include "shell/frmStatus.h"
 
-#include "shell/mdlCommon.h"
-#include "shell/mdlMessage.h"
+#include "base/mdlMessage.h"
+#include "ui/mdlCommon.h"
 
 #include <QContextMenuEvent>
 #include <QGuiApplication>

@@ -1,11 +1,11 @@
 #include "shell/frmTaskBar.h"
 
+#include "base/mdlGlobals.h"
+#include "base/mdlMessage.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSystem.h"
-#include "shell/mdlCommon.h"
-#include "shell/mdlGlobals.h"
-#include "shell/mdlMessage.h"
 #include "system/mdlScreenSaver.h"
+#include "ui/mdlCommon.h"
 
 #include <QLabel>
 #include <QTimer>

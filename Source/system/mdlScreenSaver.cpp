@@ -1,9 +1,9 @@
 #include "system/mdlScreenSaver.h"
 
+#include "base/mdlMessage.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
-#include "shell/mdlMessage.h"
 
 #include <QProcess>
 #include <exception>

@@ -1,6 +1,7 @@
 #include "MailServers.h"
 #include "TestSupport.h"
 
+#include "base/mdlLog.h"
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
 #include "engine/clsDetailCycle.h"
@@ -8,7 +9,6 @@
 #include "settings/clsSet1.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
-#include "shell/mdlLog.h"
 
 #include <QFile>
 #include <QJsonArray>

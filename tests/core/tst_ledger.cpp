@@ -1,6 +1,7 @@
 #include "MailServers.h"
 #include "TestSupport.h"
 
+#include "base/mdlLog.h"
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
 #include "engine/clsForwardLedger.h"
@@ -8,7 +9,6 @@
 #include "engine/clsSimpleCycle.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
-#include "shell/mdlLog.h"
 
 #include <QCoreApplication>
 #include <QDir>

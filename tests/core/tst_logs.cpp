@@ -1,6 +1,6 @@
 #include "TestSupport.h"
+#include "base/mdlLog.h"
 #include "settings/clsSystem.h"
-#include "shell/mdlLog.h"
 
 #include <QDir>
 #include <QFile>

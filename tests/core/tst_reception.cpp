@@ -1,11 +1,11 @@
 #include "MailServers.h"
 #include "TestSupport.h"
 
+#include "base/mdlLog.h"
 #include "engine/Pop3Client.h"
 #include "engine/clsMailTransfer.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSystem.h"
-#include "shell/mdlLog.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -12,6 +12,7 @@
 #include "MailServers.h"
 #include "TestSupport.h"
 
+#include "base/mdlLog.h"
 #include "engine/MailMessage.h"
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
@@ -21,7 +22,6 @@
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
-#include "shell/mdlLog.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,16 +1,16 @@
 #include "MailServers.h"
 #include "TestSupport.h"
 
+#include "base/mdlLog.h"
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
 #include "engine/clsMailTransfer.h"
+#include "engine/clsRunStatus.h"
 #include "engine/clsSimpleCycle.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
-#include "shell/clsRunStatus.h"
-#include "shell/mdlLog.h"
 
 #include <QElapsedTimer>
 #include <QFile>

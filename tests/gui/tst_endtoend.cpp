@@ -2,13 +2,13 @@
 #include "MailServers.h"
 #include "TestSupport.h"
 
+#include "base/mdlLog.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
 #include "shell/frmMain.h"
 #include "shell/frmOpening.h"
-#include "shell/mdlLog.h"
-#include "shell/mdlMessageBox.h"
+#include "ui/mdlMessageBox.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,13 +1,13 @@
 #include "MailServers.h"
 #include "TestSupport.h"
 
+#include "base/mdlLog.h"
 #include "dialogs/frmTest.h"
 #include "dialogs/mdlSetCommon.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
-#include "shell/mdlLog.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,6 +1,7 @@
 #include "MailServers.h"
 #include "TestSupport.h"
 
+#include "base/mdlLog.h"
 #include "engine/clsMailTransfer.h"
 #include "settings/SettingsStore.h"
 #include "settings/clsSet1.h"
@@ -10,8 +11,7 @@
 #include "shell/frmMain.h"
 #include "shell/frmStatus.h"
 #include "shell/frmTaskBar.h"
-#include "shell/mdlLog.h"
-#include "shell/mdlMessageBox.h"
+#include "ui/mdlMessageBox.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,12 +1,12 @@
 #include "TestSupport.h"
 
+#include "base/mdlGlobals.h"
 #include "engine/clsForwardLedger.h"
 #include "settings/SettingsStore.h"
 #include "settings/clsSystem.h"
 #include "shell/frmMain.h"
 #include "shell/frmOpening.h"
-#include "shell/mdlCommon.h"
-#include "shell/mdlGlobals.h"
+#include "ui/mdlCommon.h"
 
 #include <QApplication>
 #include <QDir>

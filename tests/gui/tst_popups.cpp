@@ -1,12 +1,12 @@
 #include "TestSupport.h"
 
+#include "base/mdlGlobals.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "shell/frmTaskBar.h"
 #include "shell/frmVersion.h"
-#include "shell/mdlGlobals.h"
-#include "shell/mdlMessageBox.h"
+#include "ui/mdlMessageBox.h"
 
 #include <QElapsedTimer>
 #include <QLabel>

@@ -1,10 +1,10 @@
 #include "TestSupport.h"
 
+#include "base/mdlGlobals.h"
+#include "dialogs/frmFileSelect.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
-#include "shell/mdlGlobals.h"
-#include "system/frmFileSelect.h"
 #include "system/mdlScreenSaver.h"
 
 #include <QComboBox>

@@ -1,12 +1,12 @@
 #include "MailServers.h"
 #include "TestSupport.h"
 
+#include "base/mdlLog.h"
 #include "engine/clsMailTransfer.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "settings/mdlPassWord.h"
 #include "shell/frmMain.h"
-#include "shell/mdlLog.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

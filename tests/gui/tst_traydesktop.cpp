@@ -2,12 +2,12 @@
 #include "MailServers.h"
 #include "TestSupport.h"
 
+#include "base/mdlLog.h"
 #include "settings/clsSet2.h"
 #include "settings/clsSystem.h"
 #include "shell/frmMain.h"
 #include "shell/frmTaskBar.h"
 #include "shell/frmVersion.h"
-#include "shell/mdlLog.h"
 
 #include <QAction>
 #include <QApplication>

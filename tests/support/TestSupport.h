@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/mdlMessage.h"
+#include "base/mdlMessage.h"
 
 #include <QList>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "shell/mdlGlobals.h"
+#include "base/mdlGlobals.h"
 
 #include <QDir>
 #include <QLockFile>

@@ -1,11 +1,11 @@
-#include "system/frmFileSelect.h"
+#include "dialogs/frmFileSelect.h"
 
+#include "base/mdlGlobals.h"
+#include "base/mdlMessage.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
-#include "shell/mdlCommon.h"
-#include "shell/mdlGlobals.h"
-#include "shell/mdlMessage.h"
 #include "system/mdlScreenSaver.h"
+#include "ui/mdlCommon.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "shell/mdlMessage.h"
+#include "base/mdlMessage.h"
 
 #include <QMutex>
 #include <cstdio>

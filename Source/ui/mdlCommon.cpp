@@ -1,4 +1,4 @@
-#include "shell/mdlCommon.h"
+#include "ui/mdlCommon.h"
 
 #include <QGuiApplication>
 #include <QLabel>

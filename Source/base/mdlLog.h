@@ -18,12 +18,11 @@ void rotateLogs();
 
 // One time-stamped line in "PLRun.log" / "sendmail.log", only when the run log is switched on.
 void writeRunLog(const QString& sText);
+// The run log's switch is a setting; the settings hand it down, since the log lies below them. Off until
+// then.
+void setRunLogSwitch(const bool* pOn);
 void writeSendLog(const QString& sText);
 
 // Appends a block of lines without time stamps. Any line break becomes CR LF and the block ends with one; an
 // empty text writes nothing. The caller decides whether its log is switched on.
 void appendLogBlock(const QString& sFileName, const QString& sText);
-
-// The run-log lines that open every run. Answers the trace files of the two mail components: their path when
-// the component's own log switch is on, else empty (no trace).
-void writeStartLogLines(QString& sSmtpLogFile, QString& sPop3LogFile);

@@ -1,8 +1,8 @@
-#include "shell/clsRunStatus.h"
+#include "engine/clsRunStatus.h"
 
+#include "base/mdlMessage.h"
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
-#include "shell/mdlMessage.h"
 
 std::optional<clsRunStatus::Notice> clsRunStatus::record(const QTime& at, qint32 iForwarded,
                                                          const clsMailTransfer::CheckReport& report) {

@@ -1,6 +1,6 @@
-#include "shell/mdlMessageBox.h"
+#include "ui/mdlMessageBox.h"
 
-#include "shell/mdlMessage.h"
+#include "base/mdlMessage.h"
 
 #include <QApplication>
 #include <QLibraryInfo>

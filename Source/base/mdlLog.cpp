@@ -1,6 +1,4 @@
-#include "shell/mdlLog.h"
-
-#include "settings/clsSystem.h"
+#include "base/mdlLog.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,10 +9,13 @@
 #include <QStringEncoder>
 #include <QTime>
 
+#include <atomic>
+
 namespace {
 // A check runs on a worker thread while the shell may still log; the lock keeps lines whole.
 QMutex logLock;
 QString sFolderOverride;
+std::atomic<const bool*> pRunLogOn{nullptr};
 
 const QString sCrLf = QStringLiteral("\r\n");
 
@@ -31,7 +32,8 @@ void appendToFile(const QString& sFileName, const QString& sText) {
 }
 
 void writeStampedLine(const QString& sFileName, const QString& sText) {
-    if (!clsSystem::instance().RunLog)
+    const bool* pOn = pRunLogOn.load();
+    if (!pOn || !*pOn)
         return;
     appendToFile(sFileName, QTime::currentTime().toString(QStringLiteral("hh:mm:ss ")) + sText + sCrLf);
 }
@@ -92,17 +94,6 @@ void appendLogBlock(const QString& sFileName, const QString& sText) {
     appendToFile(sFileName, sBlock);
 }
 
-void writeStartLogLines(QString& sSmtpLogFile, QString& sPop3LogFile) {
-    const clsSystem& sys = clsSystem::instance();
-    writeRunLog(QStringLiteral("ペリモメール動作ログ"));
-    sSmtpLogFile.clear();
-    if (sys.SmtpLog) {
-        sSmtpLogFile = logPath(QStringLiteral("PLSmtp.log"));
-        writeRunLog(QStringLiteral("SMTP LOG ON"));
-    }
-    sPop3LogFile.clear();
-    if (sys.Pop3Log) {
-        sPop3LogFile = logPath(QStringLiteral("PLPop3.log"));
-        writeRunLog(QStringLiteral("POP3 LOG ON"));
-    }
+void setRunLogSwitch(const bool* pOn) {
+    pRunLogOn.store(pOn);
 }
