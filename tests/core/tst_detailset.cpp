@@ -3,6 +3,12 @@
 #include "settings/SettingsStore.h"
 #include "settings/clsSet1.h"
 #include "settings/clsSet2.h"
+#include "settings/clsSystem.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 
 #include <QTest>
 
@@ -12,6 +18,11 @@ const QStringList sSections = {"FIL1", "FIL2", "FIL3", "FIL4", "SRV1",
                                "SRV2", "WTH1", "WTH2", "PAS1", "OPT1"};
 
 using TestSupport::stored;
+
+QByteArray fileBytes(const QString& sPath) {
+    QFile file(sPath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
 
 // The sections of records 1 to iLast hold a "Val1", the others none.
 void expectWrittenUpTo(int iLast) {
@@ -151,6 +162,33 @@ private Q_SLOTS:
         QCOMPARE(set.FIL1().getValue(3), QVariant(0));
         QCOMPARE(set.FIL1().getValue(5), QVariant(1)); // after the bad key: as before
         QCOMPARE(set.OPT1().getValue(2), QVariant(1));
+    }
+
+    // Every section the program keeps, as the version before the records became tables wrote them.
+    void aFileOfTheLastVersionIsWrittenBackUnchanged() {
+        const QString sFile = SettingsStore::fileName(sApp);
+        QFile::remove(sFile);
+        QDir().mkpath(QFileInfo(sFile).path());
+        QVERIFY(
+            QFile::copy(TestSupport::testDataDir() + QStringLiteral("/settings/Q-Post-2.0.1.conf"), sFile));
+        SettingsStore::reset();
+        QVERIFY(QDir().mkpath(clsSystem::ownTempDir()));
+        clsSet1& set = clsSet1::instance();
+        clsSet2& simple = clsSet2::instance();
+        clsSystem& sys = clsSystem::instance();
+        QVERIFY(sys.loadRegistory(sApp) && set.loadRegistory(0, sApp) && simple.loadRegistory(sApp));
+        const QByteArray before = fileBytes(sFile);
+        // Removed, so what is compared is all written anew from what was read.
+        QVERIFY(QFile::remove(sFile));
+        QVERIFY(set.saveRegistory(0, sApp) && simple.saveRegistory(sApp));
+        for (qint16 iID : {clsSystem::ID_DETAIL, clsSystem::ID_SIMPLE})
+            QVERIFY(sys.saveRegTest(sApp, iID) && sys.saveRegSetting(sApp, iID));
+        QVERIFY(sys.saveRegSetSelect(sApp));
+        // The PIN is scrambled anew, with other salt, at every save.
+        static const QRegularExpression pin(QStringLiteral("CommandPin=[^\\n]*"));
+        QCOMPARE(QString::fromUtf8(fileBytes(sFile)).replace(pin, QString()),
+                 QString::fromUtf8(before).replace(pin, QString()));
+        QCOMPARE(set.Remote().commandPin(), QStringLiteral("abc123"));
     }
 
     void unknownRecordIdsTouchNothing() {
