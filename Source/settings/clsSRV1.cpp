@@ -5,9 +5,6 @@ clsSRV1::clsSRV1()
                      QStringLiteral("少なくても１つの受信サーバーを設定してください"),
                      QStringLiteral("受信サーバー設定エラー")) {}
 
-bool clsSRV1::additionValue(qint16 iIndex, const QVariantList& addValues) {
-    if (!writeRow(iIndex, addValues))
-        return false;
-    ++iCount;
-    return true;
+void clsSRV1::rowAdded(qint16) {
+    ++rowCount();
 }

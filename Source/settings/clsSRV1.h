@@ -7,5 +7,7 @@
 class clsSRV1 : public clsServerTable {
 public:
     clsSRV1();
-    bool additionValue(qint16 iIndex, const QVariantList& addValues);
+
+private:
+    void rowAdded(qint16 iIndex) override;
 };

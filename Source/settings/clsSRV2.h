@@ -7,5 +7,7 @@
 class clsSRV2 : public clsServerTable {
 public:
     clsSRV2();
-    bool additionValue(qint16 iIndex, const QVariantList& addValues);
+
+private:
+    void rowAdded(qint16 iIndex) override;
 };

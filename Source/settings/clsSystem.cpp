@@ -8,8 +8,31 @@
 #include <QStandardPaths>
 
 namespace {
-const QString sSection = QStringLiteral("SYSTEM");
+// The item of a mark of the detailed or the simple set; 0 for any other set.
+qint16 markItem(qint16 iDetailItem, qint16 iID) {
+    return iID == clsSystem::ID_DETAIL   ? iDetailItem
+           : iID == clsSystem::ID_SIMPLE ? qint16(iDetailItem + 1)
+                                         : 0;
 }
+
+constexpr qint16 iTest = 1;
+constexpr qint16 iSetting = 3;
+constexpr qint16 iFirstSwitch = 7;
+constexpr qint16 iLastSwitch = 9;
+} // namespace
+
+// The temporary folder is written when it is made, never read: each start makes it anew.
+clsSystem::clsSystem()
+    : clsRecord(QStringLiteral("SYSTEM"),
+                {{.iID = 1, .sKey = "Test1", .type = RecordKey::Flag},
+                 {.iID = 2, .sKey = "Test2", .type = RecordKey::Flag},
+                 {.iID = 3, .sKey = "Setting1", .type = RecordKey::Flag},
+                 {.iID = 4, .sKey = "Setting2", .type = RecordKey::Flag},
+                 {.iID = 5, .sKey = "SetSelect", .type = RecordKey::Number},
+                 {.iID = 6, .sKey = "TempDir", .type = RecordKey::Text, .rules = RecordKey::NotRead},
+                 {.iID = 7, .sKey = "SmtpLog", .type = RecordKey::Flag},
+                 {.iID = 8, .sKey = "Pop3Log", .type = RecordKey::Flag},
+                 {.iID = 9, .sKey = "RunLog", .type = RecordKey::Flag}}) {}
 
 clsSystem& clsSystem::instance() {
     static clsSystem system;
@@ -18,81 +41,52 @@ clsSystem& clsSystem::instance() {
 }
 
 void clsSystem::setDefault() {
-    bTest1 = bTest2 = bSetting1 = bSetting2 = false;
-    iSetSelect = 0;
-    sTempDir.clear();
+    clsRecord::setDefault();
     SmtpLog = Pop3Log = RunLog = false;
 }
 
 bool clsSystem::loadRegistory(const QString& sAPPName) {
-    if (!SettingsStore::readBool(sAPPName, sSection, QStringLiteral("Test1"), false, bTest1) ||
-        !SettingsStore::readBool(sAPPName, sSection, QStringLiteral("Test2"), false, bTest2) ||
-        !SettingsStore::readBool(sAPPName, sSection, QStringLiteral("Setting1"), false, bSetting1) ||
-        !SettingsStore::readBool(sAPPName, sSection, QStringLiteral("Setting2"), false, bSetting2) ||
-        !SettingsStore::readInt16(sAPPName, sSection, QStringLiteral("SetSelect"), 0, iSetSelect))
+    if (!loadItems(sAPPName, iTest, iSetSelectItem))
         return false;
     makeTempDir(sAPPName);
-    return SettingsStore::readBool(sAPPName, sSection, QStringLiteral("SmtpLog"), false, SmtpLog) &&
-           SettingsStore::readBool(sAPPName, sSection, QStringLiteral("Pop3Log"), false, Pop3Log) &&
-           SettingsStore::readBool(sAPPName, sSection, QStringLiteral("RunLog"), false, RunLog);
+    const bool ok = loadItems(sAPPName, iFirstSwitch, iLastSwitch);
+    SmtpLog = number(7) != 0;
+    Pop3Log = number(8) != 0;
+    RunLog = number(9) != 0;
+    return ok;
 }
 
 bool clsSystem::saveRegTest(const QString& sAPPName, qint16 iID) {
-    if (iID != ID_DETAIL && iID != ID_SIMPLE)
-        return false;
-    SettingsSyncGuard guard(sAPPName);
-    return guard.commit(iID == ID_DETAIL
-                            ? SettingsStore::writeBool(sAPPName, sSection, QStringLiteral("Test1"), bTest1)
-                            : SettingsStore::writeBool(sAPPName, sSection, QStringLiteral("Test2"), bTest2));
+    return storeItem(sAPPName, markItem(iTest, iID));
 }
 
 bool clsSystem::saveRegSetting(const QString& sAPPName, qint16 iID) {
-    if (iID != ID_DETAIL && iID != ID_SIMPLE)
-        return false;
-    SettingsSyncGuard guard(sAPPName);
-    return guard.commit(
-        iID == ID_DETAIL
-            ? SettingsStore::writeBool(sAPPName, sSection, QStringLiteral("Setting1"), bSetting1)
-            : SettingsStore::writeBool(sAPPName, sSection, QStringLiteral("Setting2"), bSetting2));
+    return storeItem(sAPPName, markItem(iSetting, iID));
 }
 
 bool clsSystem::saveRegSetSelect(const QString& sAPPName) {
-    SettingsSyncGuard guard(sAPPName);
-    return guard.commit(
-        SettingsStore::writeInt16(sAPPName, sSection, QStringLiteral("SetSelect"), iSetSelect));
+    return storeItem(sAPPName, iSetSelectItem);
 }
 
 bool clsSystem::setValueTest(bool vValue, qint16 iID) {
-    if (iID == ID_DETAIL)
-        bTest1 = vValue;
-    else if (iID == ID_SIMPLE)
-        bTest2 = vValue;
-    else
-        return false;
-    return true;
+    return setValue(markItem(iTest, iID), {vValue ? 1 : 0});
 }
 
 bool clsSystem::setValueSetting(bool vValue, qint16 iID) {
-    if (iID == ID_DETAIL)
-        bSetting1 = vValue;
-    else if (iID == ID_SIMPLE)
-        bSetting2 = vValue;
-    else
-        return false;
-    return true;
+    return setValue(markItem(iSetting, iID), {vValue ? 1 : 0});
 }
 
 bool clsSystem::setValueSetSelect(qint16 iValue) {
-    iSetSelect = iValue;
+    number(iSetSelectItem) = iValue;
     return true;
 }
 
 bool clsSystem::getValueTest(qint16 iID) const {
-    return iID == ID_DETAIL ? bTest1 : iID == ID_SIMPLE ? bTest2 : false;
+    return getValue(markItem(iTest, iID)).toInt() != 0;
 }
 
 bool clsSystem::getValueSetting(qint16 iID) const {
-    return iID == ID_DETAIL ? bSetting1 : iID == ID_SIMPLE ? bSetting2 : false;
+    return getValue(markItem(iSetting, iID)).toInt() != 0;
 }
 
 QString clsSystem::ownTempDir() {
@@ -100,6 +94,7 @@ QString clsSystem::ownTempDir() {
 }
 
 void clsSystem::makeTempDir(const QString& sAPPName) {
+    QString& sTempDir = text(iTempDirItem);
     sTempDir = ownTempDir();
     constexpr QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
     const QFileInfo info(sTempDir);
@@ -110,11 +105,12 @@ void clsSystem::makeTempDir(const QString& sAPPName) {
     }
     SettingsSyncGuard guard(sAPPName);
     if (!QDir().mkpath(info.absolutePath()) || !QDir().mkdir(sTempDir, owner) ||
-        !SettingsStore::saveSetting(sAPPName, sSection, QStringLiteral("TempDir"), sTempDir))
+        !writeItem(sAPPName, iTempDirItem))
         sTempDir.clear();
 }
 
 void clsSystem::deleteTempFiles(const QString& sWildCard) {
+    const QString& sTempDir = text(iTempDirItem);
     // A link would lead the deletion out of the program's folder.
     if (sWildCard.isEmpty() || sTempDir.isEmpty() || QFileInfo(sTempDir).isSymLink())
         return;
