@@ -3,7 +3,7 @@
 
 #include "dialogs/frmSet.h"
 
-#include "base/mdlMessage.h"
+#include "dialogs/frmSetShared.h"
 #include "dialogs/mdlSetCommon.h"
 #include "settings/clsSet1.h"
 #include "settings/mdlPassWord.h"
@@ -15,11 +15,9 @@
 
 #include <algorithm>
 
-namespace {
-void tell(const QString& sText, MsgIcon icon = MsgIcon::Information) {
-    showMessage(sText, sAppTitle, icon);
-}
+using frmSetShared::tell;
 
+namespace {
 // Qt makes the next row current after a removal; a second press of 削除 must not take that one too.
 void removeRow(QListWidget* list, int iRow) {
     delete list->takeItem(iRow);
