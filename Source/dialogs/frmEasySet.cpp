@@ -1,5 +1,6 @@
 #include "dialogs/frmEasySet.h"
 
+#include "base/mdlGlobals.h"
 #include "base/mdlMessage.h"
 #include "dialogs/frmFileSelect.h"
 #include "dialogs/frmTest.h"
@@ -29,7 +30,7 @@
 bool frmEasySet::bActive = false;
 
 namespace {
-const QString sAppName = QStringLiteral("Q-Post");
+const QString& sAppName = sSettingsName;
 const QString sNoDivision = QStringLiteral("分割なし");
 const QString sBadInterval = QStringLiteral("メール受信のチェック時間の指定に誤りがあります。");
 const QString sPageTooSmall = QStringLiteral("本文の文字数制限には100文字以上を指定して下さい。");

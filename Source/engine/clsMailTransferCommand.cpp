@@ -1,5 +1,6 @@
 #include "engine/clsMailTransfer.h"
 
+#include "base/mdlGlobals.h"
 #include "base/mdlLog.h"
 #include "engine/Pop3Client.h"
 #include "engine/SmtpClient.h"
@@ -12,7 +13,7 @@
 #include <algorithm>
 
 namespace {
-const QString sAppName = QStringLiteral("Q-Post");
+const QString& sAppName = sSettingsName;
 const QString sWords[] = {QStringLiteral("STOP_MAIL"), QStringLiteral("PAUSE_MAIL"),
                           QStringLiteral("LOGOFF"),    QStringLiteral("POWEROFF"),
                           QStringLiteral("REBOOT"),    QStringLiteral("SHUTDOWN")};
