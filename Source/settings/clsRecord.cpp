@@ -69,11 +69,20 @@ QString clsRecord::keyOf(const Item& item, int iCell) const {
     return sKey;
 }
 
-bool clsRecord::isStored(const Item& item, int iCell) const {
-    const int iEntry = iCell / fieldsInMemory(item.key);
-    const int iField = iCell % fieldsInMemory(item.key);
-    return (item.key.iEntries == 0 || iEntry < item.key.iEntries) &&
-           (item.key.iFields == 0 || iField < item.key.iFields);
+std::vector<int> clsRecord::storedCells(const Item& item) {
+    std::vector<int> cells;
+    for (int e = 0; e < std::max<int>(item.key.iEntries, 1); ++e) {
+        for (int f = 0; f < std::max<int>(item.key.iFields, 1); ++f)
+            cells.push_back(cellOf(item, qint16(e), qint16(f)));
+    }
+    return cells;
+}
+
+void clsRecord::put(Item& item, int iCell, qint16 iValue) {
+    if (isNumber(item.key))
+        item.numbers[size_t(iCell)] = iValue;
+    else
+        item.texts[size_t(iCell)].clear();
 }
 
 qint16& clsRecord::number(qint16 iID, qint16 iEntry, qint16 iField) {
@@ -98,19 +107,17 @@ const QString& clsRecord::text(qint16 iID, qint16 iEntry, qint16 iField) const {
 
 void clsRecord::removeEntry(qint16 iID, qint16 iEntry, qint16 iFill) {
     Item& item = *find(iID);
-    const int nFields = std::max<int>(item.key.iFields, 1);
-    const int iLast = item.key.iEntries - 1;
-    for (int f = 0; f < nFields; ++f) {
-        for (int e = iEntry; e < iLast; ++e) {
+    const qint16 iLast = item.key.iEntries - 1;
+    for (qint16 f = 0; f < std::max<qint16>(item.key.iFields, 1); ++f) {
+        for (qint16 e = iEntry; e < iLast; ++e) {
+            const size_t iTo = size_t(cellOf(item, e, f));
+            const size_t iFrom = size_t(cellOf(item, e + 1, f));
             if (isNumber(item.key))
-                item.numbers[size_t(cellOf(item, e, f))] = item.numbers[size_t(cellOf(item, e + 1, f))];
+                item.numbers[iTo] = item.numbers[iFrom];
             else
-                item.texts[size_t(cellOf(item, e, f))] = item.texts[size_t(cellOf(item, e + 1, f))];
+                item.texts[iTo] = item.texts[iFrom];
         }
-        if (isNumber(item.key))
-            item.numbers[size_t(cellOf(item, iLast, f))] = iFill;
-        else
-            item.texts[size_t(cellOf(item, iLast, f))].clear();
+        put(item, cellOf(item, iLast, f), iFill);
     }
 }
 
@@ -118,14 +125,8 @@ void clsRecord::setDefault() {
     for (Item& item : items) {
         if (item.key.has(RecordKey::KeepOnReset))
             continue;
-        for (size_t i = 0; i < std::max(item.numbers.size(), item.texts.size()); ++i) {
-            if (!isStored(item, int(i)))
-                continue;
-            if (isNumber(item.key))
-                item.numbers[i] = item.key.iReset;
-            else
-                item.texts[i].clear();
-        }
+        for (int iCell : storedCells(item))
+            put(item, iCell, item.key.iReset);
     }
 }
 
@@ -177,18 +178,11 @@ bool clsRecord::loadItems(const QString& sAPPName, qint16 iFirst, qint16 iLast) 
     for (Item& item : items) {
         if (item.key.iID < iFirst || item.key.iID > iLast)
             continue;
-        const size_t nCells = std::max(item.numbers.size(), item.texts.size());
-        for (size_t i = 0; i < nCells; ++i) {
-            if (!isStored(item, int(i)))
-                continue;
-            if (!item.key.has(RecordKey::NotRead)) {
-                if (!loadCell(sAPPName, item, int(i)))
-                    return false;
-            } else if (isNumber(item.key)) {
-                item.numbers[i] = item.key.iLoad;
-            } else {
-                item.texts[i].clear();
-            }
+        for (int iCell : storedCells(item)) {
+            if (item.key.has(RecordKey::NotRead))
+                put(item, iCell, item.key.iLoad);
+            else if (!loadCell(sAPPName, item, iCell))
+                return false;
         }
     }
     return true;
@@ -198,9 +192,8 @@ bool clsRecord::writeItem(const QString& sAPPName, qint16 iID) {
     const Item* item = find(iID);
     if (!item)
         return false;
-    const size_t nCells = std::max(item->numbers.size(), item->texts.size());
-    for (size_t i = 0; i < nCells; ++i) {
-        if (isStored(*item, int(i)) && !writeCell(sAPPName, *item, int(i)))
+    for (int iCell : storedCells(*item)) {
+        if (!writeCell(sAPPName, *item, iCell))
             return false;
     }
     return true;

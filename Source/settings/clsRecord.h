@@ -92,7 +92,10 @@ private:
     static int cellAt(const Item& item, const QVariantList& args, int iPos);
     static int cellOf(const Item& item, qint16 iEntry, qint16 iField);
     QString keyOf(const Item& item, int iCell) const;
-    bool isStored(const Item& item, int iCell) const;
+    // The cells the store keeps, in the order they are read and written.
+    static std::vector<int> storedCells(const Item& item);
+    // A number cell takes iValue, a text cell is emptied.
+    static void put(Item& item, int iCell, qint16 iValue);
     bool loadCell(const QString& sAPPName, Item& item, int iCell);
     bool writeCell(const QString& sAPPName, const Item& item, int iCell) const;
 

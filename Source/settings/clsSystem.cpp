@@ -17,8 +17,9 @@ qint16 markItem(qint16 iDetailItem, qint16 iID) {
 
 constexpr qint16 iTest = 1;
 constexpr qint16 iSetting = 3;
-constexpr qint16 iFirstSwitch = 7;
-constexpr qint16 iLastSwitch = 9;
+constexpr qint16 iSmtpLog = 7;
+constexpr qint16 iPop3Log = 8;
+constexpr qint16 iRunLog = 9;
 } // namespace
 
 // The temporary folder is written when it is made, never read: each start makes it anew.
@@ -49,10 +50,10 @@ bool clsSystem::loadRegistory(const QString& sAPPName) {
     if (!loadItems(sAPPName, iTest, iSetSelectItem))
         return false;
     makeTempDir(sAPPName);
-    const bool ok = loadItems(sAPPName, iFirstSwitch, iLastSwitch);
-    SmtpLog = number(7) != 0;
-    Pop3Log = number(8) != 0;
-    RunLog = number(9) != 0;
+    const bool ok = loadItems(sAPPName, iSmtpLog, iRunLog);
+    SmtpLog = number(iSmtpLog) != 0;
+    Pop3Log = number(iPop3Log) != 0;
+    RunLog = number(iRunLog) != 0;
     return ok;
 }
 
