@@ -48,7 +48,7 @@ class clsRecord {
 public:
     virtual ~clsRecord() = default;
 
-    void setDefault();
+    virtual void setDefault();
     bool saveRegistory(const QString& sAPPName);
     bool loadRegistory(const QString& sAPPName);
     bool setValue(qint16 iID, const QVariantList& OtherArgs);

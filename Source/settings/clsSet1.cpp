@@ -79,112 +79,67 @@ clsRemote& clsSet1::Remote() {
     return created(pRemote);
 }
 
+clsRecord* clsSet1::record(qint16 iID) {
+    switch (iID) {
+    case 1:
+        return &FIL1();
+    case 2:
+        return &FIL2();
+    case 3:
+        return &FIL3();
+    case 4:
+        return &FIL4();
+    case 5:
+        return &SRV1();
+    case 6:
+        return &SRV2();
+    case 7:
+        return &WTH1();
+    case 8:
+        return &WTH2();
+    case 9:
+        return &PAS1();
+    case 10:
+        return &OPT1();
+    case 11:
+        return &Remote();
+    default:
+        return nullptr;
+    }
+}
+
 void clsSet1::setDefault(qint16 iID) {
-    if (iID < 0 || iID > 11)
-        return;
-    const bool bAll = iID == 0;
-    if (bAll || iID == 1)
-        FIL1().setDefault();
-    if (bAll || iID == 2)
-        FIL2().setDefault();
-    if (bAll || iID == 3)
-        FIL3().setDefault();
-    if (bAll || iID == 4)
-        FIL4().setDefault();
-    if (bAll || iID == 5)
-        SRV1().setDefault();
-    if (bAll || iID == 6)
-        SRV2().setDefault();
-    if (bAll || iID == 7)
-        WTH1().setDefault();
-    if (bAll || iID == 8)
-        WTH2().setDefault();
-    if (bAll || iID == 9)
-        PAS1().setDefault();
-    if (bAll || iID == 10)
-        OPT1().setDefault();
-    if (bAll || iID == 11)
-        Remote().setDefault();
+    for (qint16 iRecord = 1; iRecord <= iRecords; ++iRecord) {
+        if (iID == 0 || iID == iRecord)
+            record(iRecord)->setDefault();
+    }
 }
 
 bool clsSet1::saveRegistory(qint16 iID, const QString& sAPPName) {
-    switch (iID) {
-    case 0:
-        break;
-    case 1:
-        return FIL1().saveRegistory(sAPPName);
-    case 2:
-        return FIL2().saveRegistory(sAPPName);
-    case 3:
-        return FIL3().saveRegistory(sAPPName);
-    case 4:
-        return FIL4().saveRegistory(sAPPName);
-    case 5:
-        return SRV1().saveRegistory(sAPPName);
-    case 6:
-        return SRV2().saveRegistory(sAPPName);
-    case 7:
-        return WTH1().saveRegistory(sAPPName);
-    case 8:
-        return WTH2().saveRegistory(sAPPName);
-    case 9:
-        return PAS1().saveRegistory(sAPPName);
-    case 10:
-        return OPT1().saveRegistory(sAPPName);
-    case 11:
-        return Remote().saveRegistory(sAPPName);
-    default:
-        return false;
+    if (iID != 0) {
+        clsRecord* pRecord = record(iID);
+        return pRecord && pRecord->saveRegistory(sAPPName);
     }
 
-    // Only the records that validate stop the save; the dialog then shows the page of LastSetError.
-    FIL1().saveRegistory(sAPPName);
-    for (qint16 iRecord = 2; iRecord <= 6; ++iRecord) {
-        if (!saveRegistory(iRecord, sAPPName)) {
+    // Only the records that validate (2 to 6) stop the save; the dialog then shows the page of LastSetError.
+    for (qint16 iRecord = 1; iRecord <= iRecords; ++iRecord) {
+        if (!record(iRecord)->saveRegistory(sAPPName) && iRecord >= 2 && iRecord <= 6) {
             iLastSetError = iRecord;
             return false;
         }
     }
-    WTH1().saveRegistory(sAPPName);
-    WTH2().saveRegistory(sAPPName);
-    PAS1().saveRegistory(sAPPName);
-    OPT1().saveRegistory(sAPPName);
-    Remote().saveRegistory(sAPPName);
     return true;
 }
 
 bool clsSet1::loadRegistory(qint16 iID, const QString& sAPPName) {
-    switch (iID) {
-    case 0:
-        // A record that fails keeps what it read so far; the others still load.
-        for (qint16 iRecord = 1; iRecord <= 11; ++iRecord)
-            loadRegistory(iRecord, sAPPName);
-        return true;
-    case 1:
-        return FIL1().loadRegistory(sAPPName);
-    case 2:
-        return FIL2().loadRegistory(sAPPName);
-    case 3:
-        return FIL3().loadRegistory(sAPPName);
-    case 4:
-        return FIL4().loadRegistory(sAPPName);
-    case 5:
-        return SRV1().loadRegistory(sAPPName);
-    case 6:
-        return SRV2().loadRegistory(sAPPName);
-    case 7:
-        return WTH1().loadRegistory(sAPPName);
-    case 8:
-        return WTH2().loadRegistory(sAPPName);
-    case 9:
-        return PAS1().loadRegistory(sAPPName);
-    case 10:
-        return OPT1().loadRegistory(sAPPName);
-    case 11:
-        return Remote().loadRegistory(sAPPName);
-    default:
-        return false;
+    if (iID != 0) {
+        clsRecord* pRecord = record(iID);
+        return pRecord && pRecord->loadRegistory(sAPPName);
     }
+    // A record that fails keeps what it read so far; the others still load.
+    for (qint16 iRecord = 1; iRecord <= iRecords; ++iRecord)
+        record(iRecord)->loadRegistory(sAPPName);
+    return true;
 }
 
 bool clsSet1::checkMailReciveTime(qint16 iTimerCount) {

@@ -42,6 +42,10 @@ public:
     qint16 LastSetError() const { return iLastSetError; }
     void setLastSetError(qint16 iValue) { iLastSetError = iValue; }
 
+    static constexpr qint16 iRecords = 11;
+    // The record of an id from 1 to 11; none for any other.
+    clsRecord* record(qint16 iID);
+
     void setDefault(qint16 iID);
     bool saveRegistory(qint16 iID, const QString& sAPPName);
     bool loadRegistory(qint16 iID, const QString& sAPPName);

@@ -18,7 +18,7 @@ public:
     bool Pop3Log = false;
     bool RunLog = false;
 
-    void setDefault();
+    void setDefault() override;
     bool loadRegistory(const QString& sAPPName);
     bool saveRegTest(const QString& sAPPName, qint16 iID);
     bool saveRegSetting(const QString& sAPPName, qint16 iID);

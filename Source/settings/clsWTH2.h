@@ -11,7 +11,7 @@ public:
     static constexpr qint16 iStored = 5;
 
     clsWTH2();
-    void setDefault();
+    void setDefault() override;
     qint16 getMaxReg() const { return iStored; }
     bool additionValue(qint16 iIndex, const QVariantList& addValues);
     bool deleteValue(qint16 iIndex);
