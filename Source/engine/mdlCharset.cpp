@@ -243,13 +243,6 @@ Decoded decodeEucJp(const QByteArray& bytes) {
     return sink.finish();
 }
 
-bool isAscii(const QByteArray& bytes) {
-    for (char c : bytes)
-        if (static_cast<uchar>(c) >= 0x80)
-            return false;
-    return true;
-}
-
 // CP932 reads almost any run of 8-bit bytes without error, so its reading needs a second look: EUC-JP kana
 // come out as half-width katakana only, and Latin-1 letters as user-defined (private use) characters.
 bool onlyHalfWidthKana(const QString& s) {
@@ -324,6 +317,13 @@ QString guess(const QByteArray& bytes) {
     return QString::fromLatin1(bytes);
 }
 } // namespace
+
+bool isAscii(const QByteArray& bytes) {
+    for (char c : bytes)
+        if (static_cast<uchar>(c) >= 0x80)
+            return false;
+    return true;
+}
 
 bool hasIso2022JpEscape(const QByteArray& bytes) {
     qsizetype i = bytes.indexOf('\x1b');

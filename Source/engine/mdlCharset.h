@@ -19,5 +19,8 @@ bool isVagueCharset(const QByteArray& sCharset);
 // True when the bytes switch into a Japanese character set with an ISO-2022-JP escape sequence.
 bool hasIso2022JpEscape(const QByteArray& bytes);
 
+// No byte above 0x7F.
+bool isAscii(const QByteArray& bytes);
+
 // Every CR LF, lone CR and lone LF becomes CR LF.
 QString toCrLf(const QString& sText);

@@ -3,6 +3,10 @@
 #include "settings/SettingsStore.h"
 #include "settings/mdlPassWord.h"
 
+#include <algorithm>
+#include <limits>
+#include <utility>
+
 namespace {
 int entriesInMemory(const RecordKey& key) {
     return key.iEntries > 0 ? key.iEntries + 1 : 1;
